@@ -118,7 +118,9 @@ void tst_Release::initTestCase()
     QVERIFY(ReleaseFixture::signingKey().isPrivate());
     // The fixtures are only useful if the updater's own key accepts them.
     const QByteArray probe("probe");
-    QVERIFY(ReleaseKey::builtIn().verify(probe, ReleaseFixture::signingKey().sign(probe)));
+    QVERIFY2(ReleaseKey::builtIn().verify(probe, ReleaseFixture::signingKey().sign(probe)),
+             "the test signing key is not the private half of the built-in key; "
+             "configure with CORVANE_TEST_SIGNING_KEY_FILE matching CORVANE_PUBLIC_KEY_FILE");
 }
 
 void tst_Release::init()
