@@ -29,6 +29,9 @@ void DownloadFileListTaskSpecification::execute()
 void DownloadFileListTaskSpecification::reset()
 {
     clearSubTasks();
+    // Cleared so that the task, executed again, can end again.
+    m_cancelPropagated = false;
+    m_doneReported = false;
     m_totalSize = 0;
     TaskSpecification::reset();
 }

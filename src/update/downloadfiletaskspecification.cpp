@@ -25,6 +25,9 @@ void DownloadFileTaskSpecification::execute()
 void DownloadFileTaskSpecification::reset()
 {
     clearSubTasks();
+    // Cleared so that the task, executed again, can end again.
+    m_cancelPropagated = false;
+    m_doneReported = false;
     m_download = nullptr;
     TaskSpecification::reset();
 }
@@ -57,6 +60,7 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
     if (m_userCanceled) {
         clearSubTasks();
         m_download = nullptr;
+        m_doneReported = true;
         userCancel();
         return;
     }

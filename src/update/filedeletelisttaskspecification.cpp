@@ -21,6 +21,9 @@ void FileDeleteListTaskSpecification::execute()
 void FileDeleteListTaskSpecification::reset()
 {
     clearSubTasks();
+    // Cleared so that the task, executed again, can end again.
+    m_cancelPropagated = false;
+    m_doneReported = false;
     TaskSpecification::reset();
 }
 

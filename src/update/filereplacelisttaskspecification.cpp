@@ -30,6 +30,9 @@ void FileReplaceListTaskSpecification::execute()
 void FileReplaceListTaskSpecification::reset()
 {
     clearSubTasks();
+    // Cleared so that the task, executed again, can end again.
+    m_cancelPropagated = false;
+    m_doneReported = false;
     m_journal.rollback(this);
     TaskSpecification::reset();
 }

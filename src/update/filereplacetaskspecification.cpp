@@ -46,6 +46,9 @@ void FileReplaceTaskSpecification::execute()
 void FileReplaceTaskSpecification::reset()
 {
     clearSubTasks();
+    // Cleared so that the task, executed again, can end again.
+    m_cancelPropagated = false;
+    m_doneReported = false;
     m_journal.rollback(this);
     m_replaced = false;
     TaskSpecification::reset();

@@ -25,6 +25,9 @@ void IniDownloadTaskSpecification::execute()
 void IniDownloadTaskSpecification::reset()
 {
     clearSubTasks();
+    // Cleared so that the task, executed again, can end again.
+    m_cancelPropagated = false;
+    m_doneReported = false;
     m_failedChecks = 0;
     TaskSpecification::reset();
 }
@@ -61,18 +64,20 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
     if (pass)
         return;
     ++m_failedChecks;
-    // The check goes on to finish() after this slot; its children are dropped first so that
-    // this stage, once ended here, does not also end through the check's finished signal.
-    if (m_failedChecks > 1000) {
-        emit message(QStringLiteral("Could not verify the product ini file. Aborting"));
-        clearSubTasks();
+    const bool abort = m_failedChecks > 1000;
+    emit message(abort ? QStringLiteral("Could not verify the product ini file. Aborting")
+                       : QStringLiteral("Could not verify the product ini file. Retrying"));
+    clearSubTasks();
+    // The check goes on to finish() after this slot. With its children dropped, a stage that
+    // ends here must not end a second time when a start request still queued finds none.
+    if (abort) {
+        m_doneReported = true;
         errorCancel();
         return;
     }
-    emit message(QStringLiteral("Could not verify the product ini file. Retrying"));
-    clearSubTasks();
     // A retry would clear the user's cancel request along with the rest of the state.
     if (m_userCanceled) {
+        m_doneReported = true;
         userCancel();
         return;
     }

@@ -23,6 +23,9 @@ void MainTaskSpecification::execute()
 void MainTaskSpecification::reset()
 {
     clearSubTasks();
+    // Cleared so that the task, executed again, can end again.
+    m_cancelPropagated = false;
+    m_doneReported = false;
     m_fileSpecs.clear();
     TaskSpecification::reset();
 }
