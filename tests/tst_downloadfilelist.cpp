@@ -113,7 +113,7 @@ void tst_DownloadFileList::emptyListNeedsNothing()
     stage.execute();
     QCOMPARE(finished.size(), 1);
     QCOMPARE(lines(messages), QStringList{"No downloads needed"});
-    QCOMPARE(stage.m_progress, 0.4);
+    QCOMPARE(stage.progress(), 0.4);
     QVERIFY(treeSnapshot(m_config->m_tempDir).isEmpty());
     QCOMPARE(m_servers.first()->totalRequests(), 0);
 }
@@ -146,7 +146,7 @@ void tst_DownloadFileList::fetchesIntoSubdirectories()
     QCOMPARE(TestDirs::readFile(temp("a.txt")), a);
     QCOMPARE(TestDirs::readFile(temp("sub/deeper/b.bin")), b);
     QCOMPARE(TestDirs::readFile(temp("sub/deeper/c.txt")), c);
-    QCOMPARE(qRound(stage.m_progress * 1000), 400);
+    QCOMPARE(qRound(stage.progress() * 1000), 400);
 
     quint64 done = 0, total = 0, speed = 0;
     bool downloading = true;
@@ -183,16 +183,22 @@ void tst_DownloadFileList::streamLimitHolds()
     stage.execute();
     // Six start at once; f0 finishes, so the seventh starts, and no more.
     QTRY_COMPARE_WITH_TIMEOUT(requests(), 7, 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(stage.m_doneTasks.size(), 1, 10000);
+    const auto inState = [&stage](TaskSpecification::TaskState state) {
+        int count = 0;
+        for (TaskSpecification *task : stage.subTasks())
+            count += task->state() == state ? 1 : 0;
+        return count;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(inState(TaskSpecification::TaskFinished), 1, 10000);
     QTest::qWait(200);
     QCOMPARE(requests(), 7);
-    QCOMPARE(stage.m_runningTasks.size(), 6);
-    QCOMPARE(stage.m_pendingTasks.size(), 3);
+    QCOMPARE(inState(TaskSpecification::TaskRunning), 6);
+    QCOMPARE(inState(TaskSpecification::TaskIdle), 3);
 
     QSignalSpy canceled(&stage, SIGNAL(canceled(TaskSpecification*)));
     stage.userCanceled();
     QTRY_COMPARE_WITH_TIMEOUT(canceled.size(), 1, 10000);
-    QVERIFY(stage.m_state == TaskUserCanceled || stage.m_state == TaskErrorCanceled);
+    QVERIFY(stage.state() == TaskSpecification::TaskUserCanceled || stage.state() == TaskSpecification::TaskErrorCanceled);
     QCOMPARE(requests(), 7);
 }
 
@@ -249,7 +255,7 @@ void tst_DownloadFileList::blockedDirectoryStopsBeforeTransfers()
     QSignalSpy canceled(&stage, SIGNAL(canceled(TaskSpecification*)));
     stage.execute();
     QCOMPARE(canceled.size(), 1);
-    QCOMPARE(stage.m_state, TaskErrorCanceled);
+    QCOMPARE(stage.state(), TaskSpecification::TaskErrorCanceled);
     QCOMPARE(lines(messages),
              QStringList{QStringLiteral("Could not create dir %1/sub").arg(QDir(m_config->m_tempDir).canonicalPath())});
     QTest::qWait(100);

@@ -121,7 +121,7 @@ void tst_FileReplaceList::installsReplacesAndCleansUp()
     FileReplaceListTaskSpecification stage(&replaces, &deletes, m_config.get(), nullptr, 0.4);
     QSignalSpy messages(&stage, SIGNAL(message(QString)));
     QVERIFY(endsWell(&stage));
-    QCOMPARE(stage.m_progress, 0.4);
+    QCOMPARE(stage.progress(), 0.4);
     QCOMPARE(messages.first().at(0).toString(), QStringLiteral("Starting file updates"));
     QVERIFY(messages.contains(QVariantList{QStringLiteral("add/replace pack/big.gz")}));
 
@@ -184,9 +184,9 @@ void tst_FileReplaceList::createsDirectoriesFirstInOrder()
     QSignalSpy messages(&stage, SIGNAL(message(QString)));
     QVERIFY(endsWell(&stage));
     // Directory tasks come first in the subtask list, sorted so that a parent precedes its children.
-    QCOMPARE(stage.m_subTasks.size(), 5);
-    QCOMPARE(qobject_cast<DirCreateTaskSpecification *>(stage.m_subTasks.at(0))->m_path, app("a"));
-    QCOMPARE(qobject_cast<DirCreateTaskSpecification *>(stage.m_subTasks.at(1))->m_path, app("a/b"));
+    QCOMPARE(stage.subTasks().size(), 5);
+    QCOMPARE(qobject_cast<DirCreateTaskSpecification *>(stage.subTasks().at(0))->path(), app("a"));
+    QCOMPARE(qobject_cast<DirCreateTaskSpecification *>(stage.subTasks().at(1))->path(), app("a/b"));
     QCOMPARE(TestDirs::readFile(app("a/b/one")), QByteArray("1"));
     QCOMPARE(TestDirs::readFile(app("a/two")), QByteArray("2"));
     QCOMPARE(TestDirs::readFile(app("a/b/three")), QByteArray("3"));
@@ -204,7 +204,7 @@ void tst_FileReplaceList::emptyListFinishesAtOnce()
     QSignalSpy finished(&stage, SIGNAL(finished(TaskSpecification*)));
     stage.execute();
     QCOMPARE(finished.size(), 1);
-    QCOMPARE(stage.m_progress, 0.4);
+    QCOMPARE(stage.progress(), 0.4);
 
     FileDeleteListTaskSpecification deleteStage(&deletes, nullptr, 0.05);
     QSignalSpy deleteFinished(&deleteStage, SIGNAL(finished(TaskSpecification*)));
@@ -292,7 +292,7 @@ void tst_FileReplaceList::failureRollsBackEverything()
     FileReplaceListTaskSpecification stage(&replaces, &deletes, m_config.get(), nullptr, 0.4);
     QSignalSpy messages(&stage, SIGNAL(message(QString)));
     QVERIFY(!endsWell(&stage));
-    QCOMPARE(stage.m_state, TaskErrorCanceled);
+    QCOMPARE(stage.state(), TaskSpecification::TaskErrorCanceled);
 
     QStringList lines;
     for (const auto &args : messages)
@@ -318,7 +318,7 @@ void tst_FileReplaceList::resetOfFinishedStageUndoesIt()
     QVERIFY(endsWell(&stage));
     QCOMPARE(TestDirs::readFile(app("d/e/f.txt")), QByteArray("deep"));
     stage.reset();
-    QCOMPARE(stage.m_state, TaskIdle);
+    QCOMPARE(stage.state(), TaskSpecification::TaskIdle);
     QCOMPARE(treeSnapshot(m_dirs->appDir()), before);
 }
 
@@ -331,7 +331,7 @@ void tst_FileReplaceList::deleteStageSkipsMissingFiles()
                            QStringLiteral("sub/_old_b.so")};
     FileDeleteListTaskSpecification stage(&deletes, nullptr, 0.05);
     QVERIFY(endsWell(&stage));
-    QCOMPARE(stage.m_progress, 0.05);
+    QCOMPARE(stage.progress(), 0.05);
     QCOMPARE(treeSnapshot(m_dirs->appDir()).keys(), (QStringList{"adir", "sub"}));
 }
 

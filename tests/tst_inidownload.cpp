@@ -132,19 +132,19 @@ void tst_IniDownload::fetchesWhatIsMissing()
     QSignalSpy finished(&stage, SIGNAL(finished(TaskSpecification*)));
     stage.execute();
     QCOMPARE(lines(messages).first(), QStringLiteral("Download / check product ini"));
-    QCOMPARE(stage.m_subTasks.size(), 1 + iniRequests + sigRequests);
+    QCOMPARE(stage.subTasks().size(), 1 + iniRequests + sigRequests);
     double weights = 0;
-    for (TaskSpecification *task : std::as_const(stage.m_subTasks))
-        weights += task->m_parentProgressRange;
+    for (TaskSpecification *task : std::as_const(stage.subTasks()))
+        weights += task->parentProgressRange();
     QCOMPARE(qRound(weights * 10000), 10000);
-    QCOMPARE(qRound(stage.m_subTasks.last()->m_parentProgressRange * 10000), qRound(checkWeight * 10000));
+    QCOMPARE(qRound(stage.subTasks().last()->parentProgressRange() * 10000), qRound(checkWeight * 10000));
 
     QVERIFY(finished.wait(10000));
     QCOMPARE(m_server->requestCount(iniPath()), iniRequests);
     QCOMPARE(m_server->requestCount(sigPath()), sigRequests);
     QCOMPARE(TestDirs::readFile(temp("client_linux_x86.ini")), m_ini);
     QCOMPARE(TestDirs::readFile(temp("client_linux_x86.ini.sig")), m_sig);
-    QCOMPARE(qRound(stage.m_progress * 1000), 100);
+    QCOMPARE(qRound(stage.progress() * 1000), 100);
 }
 
 void tst_IniDownload::failedVerificationFetchesBothAgain_data()
@@ -210,16 +210,16 @@ void tst_IniDownload::retryLimit()
     if (aborted) {
         QCOMPARE(log.last(), QStringLiteral("Could not verify the product ini file. Aborting"));
         QCOMPARE(canceled.size(), 1);
-        QCOMPARE(stage.m_state, TaskErrorCanceled);
+        QCOMPARE(stage.state(), TaskSpecification::TaskErrorCanceled);
         // Start requests still queued from the attempts find nothing and end nothing.
         QTest::qWait(100);
         QCOMPARE(canceled.size(), 1);
         QCOMPARE(finished.size(), 0);
     } else {
         QCOMPARE(canceled.size(), 0);
-        QCOMPARE(stage.m_state, TaskRunning);
+        QCOMPARE(stage.state(), TaskSpecification::TaskRunning);
         // Every retry fetches both files again.
-        QCOMPARE(stage.m_subTasks.size(), 3);
+        QCOMPARE(stage.subTasks().size(), 3);
     }
 }
 
@@ -235,9 +235,9 @@ void tst_IniDownload::resetClearsFailureCount()
     QCOMPARE(m_server->requestCount(sigPath()), 1);
 
     stage.reset();
-    QCOMPARE(stage.m_state, TaskIdle);
+    QCOMPARE(stage.state(), TaskSpecification::TaskIdle);
     stage.execute();
-    QCOMPARE(stage.m_subTasks.size(), 1);
+    QCOMPARE(stage.subTasks().size(), 1);
     QVERIFY(finished.wait(10000));
     QCOMPARE(m_server->requestCount(sigPath()), 1);
 }
@@ -250,7 +250,7 @@ void tst_IniDownload::noMirrorEndsStage()
     QSignalSpy messages(&stage, SIGNAL(message(QString)));
     stage.execute();
     QVERIFY(canceled.wait(10000));
-    QCOMPARE(stage.m_state, TaskErrorCanceled);
+    QCOMPARE(stage.state(), TaskSpecification::TaskErrorCanceled);
     // The check never ran.
     QVERIFY(!lines(messages).join('\n').contains(QStringLiteral("Signature check failed")));
 }

@@ -185,17 +185,17 @@ QList<double> tst_MainTaskSpecification::run(bool expectSuccess)
     QSignalSpy canceled(m_root.get(), SIGNAL(canceled(TaskSpecification*)));
     QList<double> stageEnds;
     m_root->execute();
-    if (m_root->m_subTasks.size() != 5)
+    if (m_root->subTasks().size() != 5)
         return {};
-    for (TaskSpecification *stage : std::as_const(m_root->m_subTasks)) {
-        connect(stage, &TaskSpecification::finished, this, [&] { stageEnds << m_root->m_progress; });
+    for (TaskSpecification *stage : std::as_const(m_root->subTasks())) {
+        connect(stage, &TaskSpecification::finished, this, [&] { stageEnds << m_root->progress(); });
     }
     if (!QTest::qWaitFor([&] { return finished.size() + canceled.size() > 0; }, 60000))
         qWarning("run did not end in time");
     QTest::qWait(50);
     m_log = lines(messages);
     if (finished.size() + canceled.size() != 1 || (finished.size() == 1) != expectSuccess)
-        qWarning().noquote() << "unexpected end of run:" << m_root->m_state << "\n" << m_log.join('\n');
+        qWarning().noquote() << "unexpected end of run:" << m_root->state() << "\n" << m_log.join('\n');
     return stageEnds;
 }
 
@@ -228,7 +228,7 @@ void tst_MainTaskSpecification::installsRelease()
         install(olderInstallation());
 
     const QList<double> stageEnds = run(true);
-    QCOMPARE(m_root->m_state, TaskFinished);
+    QCOMPARE(m_root->state(), TaskSpecification::TaskFinished);
     QCOMPARE(m_log.first(), QStringLiteral("Starting update process"));
     QCOMPARE(stageEnds.size(), 5);
     const QList<double> expected{0.1, 0.15, 0.55, 0.95, 1.0};
@@ -262,7 +262,7 @@ void tst_MainTaskSpecification::nothingToDo()
     const auto times = modificationTimes(m_dirs->appDir());
 
     run(true);
-    QCOMPARE(m_root->m_state, TaskFinished);
+    QCOMPARE(m_root->state(), TaskSpecification::TaskFinished);
     QVERIFY2(m_log.contains(QStringLiteral("No downloads needed")), qPrintable(m_log.join('\n')));
     QVERIFY(m_log.filter(QStringLiteral("add/replace")).isEmpty());
     QCOMPARE(fileRequests(), 0);
@@ -282,7 +282,7 @@ void tst_MainTaskSpecification::resumesWithoutFetchingAgain()
     QVERIFY(TestDirs::writeFile(temp("libfoo.so.4"), "broken by the interruption"));
 
     run(true);
-    QCOMPARE(m_root->m_state, TaskFinished);
+    QCOMPARE(m_root->state(), TaskSpecification::TaskFinished);
     int updateRequests = 0, packedRequests = 0, libraryRequests = 0;
     for (FakeHttpServer *server : std::as_const(m_servers)) {
         updateRequests += server->requestCount(QStringLiteral("/12/client/update"));
@@ -306,7 +306,7 @@ void tst_MainTaskSpecification::installFailureRestoresInstallation()
     const Tree before = treeSnapshot(m_dirs->appDir());
 
     run(false);
-    QCOMPARE(m_root->m_state, TaskErrorCanceled);
+    QCOMPARE(m_root->state(), TaskSpecification::TaskErrorCanceled);
     QVERIFY2(m_log.contains(QStringLiteral("rolling back file updates")), qPrintable(m_log.join('\n')));
     QVERIFY(m_log.contains(QStringLiteral("Signature check failed for %1").arg(m_dirs->appFile("data/big.bin"))));
     QVERIFY(m_log.filter(QStringLiteral("warning: rollback")).isEmpty());
@@ -345,7 +345,7 @@ void tst_MainTaskSpecification::badProductIniStopsBeforeDownloads()
     const Tree before = treeSnapshot(m_dirs->appDir());
 
     run(false);
-    QCOMPARE(m_root->m_state, TaskErrorCanceled);
+    QCOMPARE(m_root->state(), TaskSpecification::TaskErrorCanceled);
     QVERIFY2(m_log.contains(message), qPrintable(m_log.join('\n')));
     QCOMPARE(fileRequests(), 0);
     QCOMPARE(treeSnapshot(m_dirs->appDir()), before);
@@ -357,11 +357,11 @@ void tst_MainTaskSpecification::resetEmptiesLists()
     const PipelineRelease release = makeRelease();
     serve(release);
     run(true);
-    QCOMPARE(m_root->m_state, TaskFinished);
+    QCOMPARE(m_root->state(), TaskSpecification::TaskFinished);
 
     // A new run after a reset compiles afresh: now everything is current.
     m_root->reset();
-    QCOMPARE(m_root->m_state, TaskIdle);
+    QCOMPARE(m_root->state(), TaskSpecification::TaskIdle);
     QSignalSpy finished(m_root.get(), SIGNAL(finished(TaskSpecification*)));
     QSignalSpy messages(m_root.get(), SIGNAL(message(QString)));
     m_root->execute();

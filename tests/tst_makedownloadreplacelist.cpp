@@ -359,7 +359,7 @@ void tst_MakeDownloadReplaceList::failedTaskKeepsTarget()
     QSignalSpy messages(&task, SIGNAL(message(QString)));
     task.execute();
     QVERIFY(canceled.wait(10000));
-    QCOMPARE(task.m_state, TaskErrorCanceled);
+    QCOMPARE(task.state(), TaskSpecification::TaskErrorCanceled);
     QVERIFY(target.downloads.isEmpty());
     QVERIFY(target.replaces.isEmpty());
     QCOMPARE(target.deletes, QStringList{"marker"});
