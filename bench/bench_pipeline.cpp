@@ -87,7 +87,8 @@ int makeRelease(const QStringList &args)
         if (!writeFile(base + QStringLiteral("client/") + name, data))
             return fail(QStringLiteral("cannot write %1").arg(name));
         const QByteArray md5 = QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
-        ini.setValue(QStringLiteral("client/") + name, QStringLiteral("%1::%2").arg(QString::fromLatin1(md5)).arg(size));
+        ini.setValue(QStringLiteral("client/") + name,
+                     QStringLiteral("%1::%2").arg(QString::fromLatin1(md5)).arg(size));
         md5List += md5 + "  " + name.toUtf8() + "\n";
         fileList += name.toUtf8() + "\n";
         written += size;

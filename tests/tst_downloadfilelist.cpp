@@ -198,7 +198,8 @@ void tst_DownloadFileList::streamLimitHolds()
     QSignalSpy canceled(&stage, SIGNAL(canceled(TaskSpecification*)));
     stage.userCanceled();
     QTRY_COMPARE_WITH_TIMEOUT(canceled.size(), 1, 10000);
-    QVERIFY(stage.state() == TaskSpecification::TaskUserCanceled || stage.state() == TaskSpecification::TaskErrorCanceled);
+    QVERIFY(stage.state() == TaskSpecification::TaskUserCanceled
+            || stage.state() == TaskSpecification::TaskErrorCanceled);
     QCOMPARE(requests(), 7);
 }
 

@@ -287,7 +287,8 @@ void tst_FileReplaceList::failureRollsBackEverything()
     // The failing file comes last, so the others have been installed when it fails.
     QList<FileReplaceSpecification> replaces{plainEntry("update"), plainEntry("data.txt"),
                                              plainEntry("lib/libcore.so"), plainEntry("extra/new.txt")};
-    replaces << (installedName.isEmpty() ? plainEntry("pack/tool.gz") : packedEntry("pack/tool.gz", installedName, tool));
+    replaces << (installedName.isEmpty() ? plainEntry("pack/tool.gz")
+                                         : packedEntry("pack/tool.gz", installedName, tool));
     QList<QString> deletes;
     FileReplaceListTaskSpecification stage(&replaces, &deletes, m_config.get(), nullptr, 0.4);
     QSignalSpy messages(&stage, SIGNAL(message(QString)));

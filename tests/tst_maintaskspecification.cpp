@@ -329,7 +329,8 @@ void tst_MainTaskSpecification::badProductIniStopsBeforeDownloads_data()
         << QStringLiteral("[zzz]\nc.gz=%1::1::%1::1::/tmp/escape\n").arg(md5).toUtf8()
         << "Warning: product ini contains unsafe path /tmp/escape in section zzz";
     QTest::newRow("delete key escapes the installation")
-        << QByteArray("[delete]\n..%2Fvictim=\n") << "Warning: product ini contains unsafe path ../victim in section delete";
+        << QByteArray("[delete]\n..%2Fvictim=\n")
+        << "Warning: product ini contains unsafe path ../victim in section delete";
 }
 
 void tst_MainTaskSpecification::badProductIniStopsBeforeDownloads()

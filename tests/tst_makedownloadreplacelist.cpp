@@ -160,7 +160,8 @@ void tst_MakeDownloadReplaceList::compile_data()
 
     // Sections and keys come out in sorted order, whatever their order in the file.
     const QByteArray release = QStringLiteral("[zeta]\nsub\\b.txt=%1\na.txt=%2\n[base]\nc.gz=%3\n")
-                                   .arg(plain(betaData), plain(alphaData), packed(gammaData, QStringLiteral("bin/c.bin")))
+                                   .arg(plain(betaData), plain(alphaData),
+                                        packed(gammaData, QStringLiteral("bin/c.bin")))
                                    .toUtf8();
 
     QTest::newRow("fresh install") << release << FileMap() << FileMap()
@@ -169,7 +170,8 @@ void tst_MakeDownloadReplaceList::compile_data()
 
     QTest::newRow("installation current, obsolete files")
         << release + "[delete]\nold.txt=\ngone.txt=\nsub/old.so=\n"
-        << files({{"a.txt", alphaData}, {"sub/b.txt", betaData}, {"bin/c.bin", gammaData}, {"old.txt", "x"}, {"sub/old.so", "y"}})
+        << files({{"a.txt", alphaData}, {"sub/b.txt", betaData}, {"bin/c.bin", gammaData}, {"old.txt", "x"},
+                  {"sub/old.so", "y"}})
         << FileMap() << QStringList() << QStringList() << QStringList{"old.txt", "sub/old.so"};
 
     QTest::newRow("outdated files, one already fetched")

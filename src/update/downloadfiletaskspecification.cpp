@@ -35,8 +35,8 @@ void DownloadFileTaskSpecification::reset()
 void DownloadFileTaskSpecification::makeSubtasksAndStart()
 {
     const QString local = m_configuration->m_tempDir + QLatin1Char('/') + m_file.fileName;
-    m_download = new DownloadTaskSpecification(m_manager, m_mirrors, m_file.section + QLatin1Char('/') + m_file.fileName,
-                                               local, qint64(m_file.size), this, 0.8);
+    const QString remote = m_file.section + QLatin1Char('/') + m_file.fileName;
+    m_download = new DownloadTaskSpecification(m_manager, m_mirrors, remote, local, qint64(m_file.size), this, 0.8);
     addSubTask(m_download);
 
     auto *check = new CheckSignatureTaskSpecification(local, m_file.md5, false, this, 0.2);
