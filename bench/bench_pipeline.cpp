@@ -132,9 +132,15 @@ int runPipeline(const QStringList &args)
     Mirrors mirrors;
     mirrors.initDefault(args.at(1), config.m_clientVersion);
     MainTaskSpecification root(&manager, &mirrors, &config, nullptr, 1.0);
+    // The last lines of the log, shown when the run fails.
     QStringList log;
-    QObject::connect(&root, &TaskSpecification::message, [&log](const QString &line) { log << line; });
-    QObject::connect(&mirrors, &Mirrors::message, [&log](const QString &line) { log << line; });
+    const auto keep = [&log](const QString &line) {
+        log << line;
+        if (log.size() > 200)
+            log.removeFirst();
+    };
+    QObject::connect(&root, &TaskSpecification::message, keep);
+    QObject::connect(&mirrors, &Mirrors::message, keep);
 
     // The engine's once-a-second statistics tick, which also drives the transfers' time-out.
     QTimer tick;
@@ -159,13 +165,14 @@ int runPipeline(const QStringList &args)
     QCoreApplication::exec();
     const double seconds = clock.nsecsElapsed() / 1e9;
 
-    QDir(config.m_tempDir).removeRecursively();
+    // The working directory is left to the caller, as the baseline leaves its downloads.
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     if (status != 0)
         std::fprintf(stderr, "%s\n", qPrintable(log.join(QLatin1Char('\n'))));
-    std::printf("pipeline_seconds=%.3f peak_rss_kib=%ld peak_speed_mib_s=%.1f status=%s\n", seconds, usage.ru_maxrss,
-                peakSpeed / 1048576.0, status == 0 ? "finished" : "failed");
+    std::printf("pipeline_seconds=%.3f peak_rss_kib=%ld peak_speed_mib_s=%.1f status=%s work_dir=%s\n", seconds,
+                usage.ru_maxrss, peakSpeed / 1048576.0, status == 0 ? "finished" : "failed",
+                qPrintable(config.m_tempDir));
     return status;
 }
 

@@ -54,7 +54,7 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
         return;
     emit message(QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(m_file.fileName));
     if (m_download)
-        m_mirrors->removeMirror(m_download->m_mirrorData.name);
+        m_mirrors->removeMirror(m_download->mirrorData().name);
     // The check goes on to finish() after this slot; a cancel asked for meanwhile must end
     // the task as cancelled rather than be wiped out by the retry.
     if (m_userCanceled) {
