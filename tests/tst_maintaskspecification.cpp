@@ -36,8 +36,8 @@ PipelineRelease makeRelease()
     release.addFile(QStringLiteral("libfoo.so.4"), "library, release 12");
     release.addFile(QStringLiteral("plugins/libbar.so"), "plugin, release 12");
     release.addFile(QStringLiteral("readme.txt"), "unchanged readme");
-    release.addFile(QStringLiteral("data/maps/m1.dat"), QByteArray(20000, 'm'), QStringLiteral("data"));
-    release.addPackedFile(QStringLiteral("data/big.bin"), QByteArray(300000, 'B') + "end", QStringLiteral("data"));
+    release.addFile(QStringLiteral("data/maps/m1.dat"), QByteArray(20000, 'm'));
+    release.addPackedFile(QStringLiteral("data/big.bin"), QByteArray(300000, 'B') + "end");
     release.addDelete(QStringLiteral("obsolete.txt"));
     release.addDelete(QStringLiteral("data/old.dat"));
     return release;
@@ -278,7 +278,7 @@ void tst_MainTaskSpecification::resumesWithoutFetchingAgain()
     // An interrupted session left two good files and one broken one in the working directory.
     const QString mirrorRoot = m_dirs->tempDir() + QStringLiteral("/mirror/12/");
     QVERIFY(TestDirs::writeFile(temp("update"), TestDirs::readFile(mirrorRoot + "client/update")));
-    QVERIFY(TestDirs::writeFile(temp("data/big.bin.gz"), TestDirs::readFile(mirrorRoot + "data/data/big.bin.gz")));
+    QVERIFY(TestDirs::writeFile(temp("data/big.bin.gz"), TestDirs::readFile(mirrorRoot + "client/data/big.bin.gz")));
     QVERIFY(TestDirs::writeFile(temp("libfoo.so.4"), "broken by the interruption"));
 
     run(true);
@@ -286,7 +286,7 @@ void tst_MainTaskSpecification::resumesWithoutFetchingAgain()
     int updateRequests = 0, packedRequests = 0, libraryRequests = 0;
     for (FakeHttpServer *server : std::as_const(m_servers)) {
         updateRequests += server->requestCount(QStringLiteral("/12/client/update"));
-        packedRequests += server->requestCount(QStringLiteral("/12/data/data/big.bin.gz"));
+        packedRequests += server->requestCount(QStringLiteral("/12/client/data/big.bin.gz"));
         libraryRequests += server->requestCount(QStringLiteral("/12/client/libfoo.so.4"));
     }
     QCOMPARE(updateRequests, 0);
@@ -316,30 +316,34 @@ void tst_MainTaskSpecification::installFailureRestoresInstallation()
 
 void tst_MainTaskSpecification::badProductIniStopsBeforeDownloads_data()
 {
-    QTest::addColumn<QByteArray>("rawLines");
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("message");
 
     const QString md5 = md5Hex("x");
-    QTest::newRow("three fields") << QByteArray("[zzz]\nabc=abc::12::\n")
+    QTest::newRow("three fields") << "zzz" << "abc" << "abc::12::"
                                   << "Warning: product ini contains invalid line in section zzz";
     QTest::newRow("key escapes the installation")
-        << QStringLiteral("[zzz]\n..%2F..%2Fescape=%1::1\n").arg(md5).toUtf8()
+        << "zzz" << "../../escape" << md5 + "::1"
         << "Warning: product ini contains unsafe path ../../escape in section zzz";
     QTest::newRow("absolute unpacked name")
-        << QStringLiteral("[zzz]\nc.gz=%1::1::%1::1::/tmp/escape\n").arg(md5).toUtf8()
+        << "zzz" << "c.gz" << QStringLiteral("%1::1::%1::1::/tmp/escape").arg(md5)
         << "Warning: product ini contains unsafe path /tmp/escape in section zzz";
     QTest::newRow("delete key escapes the installation")
-        << QByteArray("[delete]\n..%2Fvictim=\n")
+        << "delete" << "../victim" << QString()
         << "Warning: product ini contains unsafe path ../victim in section delete";
 }
 
 void tst_MainTaskSpecification::badProductIniStopsBeforeDownloads()
 {
-    QFETCH(QByteArray, rawLines);
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
     QFETCH(QString, message);
 
     PipelineRelease release = makeRelease();
-    release.addRawIniLines(rawLines);
+    release.addRawEntry(section, key, value);
     serve(release);
     install(olderInstallation());
     QVERIFY(TestDirs::writeFile(m_dirs->tempDir() + QStringLiteral("/victim"), "not the updater's"));

@@ -1,12 +1,11 @@
 #include "treesnapshot.h"
 
-#include <QCryptographicHash>
+#include "releasefixture.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-
-#include <zlib.h>
 
 QMap<QString, QByteArray> treeSnapshot(const QString &root)
 {
@@ -32,22 +31,10 @@ QMap<QString, QByteArray> treeSnapshot(const QString &root)
 
 QString md5Hex(const QByteArray &data)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+    return QString::fromLatin1(ReleaseFixture::md5Hex(data));
 }
 
 QByteArray gzipBytes(const QByteArray &data)
 {
-    z_stream stream{};
-    // windowBits 15 + 16 asks zlib for a gzip header and trailer.
-    if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        return QByteArray();
-    QByteArray out(int(deflateBound(&stream, uLong(data.size()))) + 32, Qt::Uninitialized);
-    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
-    stream.avail_in = uInt(data.size());
-    stream.next_out = reinterpret_cast<Bytef *>(out.data());
-    stream.avail_out = uInt(out.size());
-    const int rc = deflate(&stream, Z_FINISH);
-    out.resize(int(stream.total_out));
-    deflateEnd(&stream);
-    return rc == Z_STREAM_END ? out : QByteArray();
+    return ReleaseFixture::gzip(data);
 }
