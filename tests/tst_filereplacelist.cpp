@@ -298,7 +298,8 @@ void tst_FileReplaceList::failureRollsBackEverything()
     QStringList lines;
     for (const auto &args : messages)
         lines << args.at(0).toString();
-    QVERIFY2(lines.contains(QString(message).replace("%1", m_dirs->appDir()).replace("%2", m_config->m_tempDir)), qPrintable(lines.join('\n')));
+    const QString expected = QString(message).replace("%1", m_dirs->appDir()).replace("%2", m_config->m_tempDir);
+    QVERIFY2(lines.contains(expected), qPrintable(lines.join('\n')));
     QVERIFY2(lines.contains(QStringLiteral("rolling back file updates")), qPrintable(lines.join('\n')));
     QVERIFY2(!lines.join('\n').contains(QStringLiteral("warning: rollback")), qPrintable(lines.join('\n')));
 
