@@ -161,7 +161,15 @@ int runPipeline(const QStringList &args)
     QElapsedTimer clock;
     clock.start();
     tick.start(1000);
-    QTimer::singleShot(0, &root, [&root] { root.execute(); });
+    // Where the time goes: the moment each stage ends.
+    QList<double> stageEnds;
+    QTimer::singleShot(0, &root, [&root, &clock, &stageEnds] {
+        root.execute();
+        for (TaskSpecification *stage : root.subTasks()) {
+            QObject::connect(stage, &TaskSpecification::finished,
+                             [&clock, &stageEnds] { stageEnds << clock.nsecsElapsed() / 1e9; });
+        }
+    });
     QCoreApplication::exec();
     const double seconds = clock.nsecsElapsed() / 1e9;
 
@@ -170,6 +178,10 @@ int runPipeline(const QStringList &args)
     getrusage(RUSAGE_SELF, &usage);
     if (status != 0)
         std::fprintf(stderr, "%s\n", qPrintable(log.join(QLatin1Char('\n'))));
+    QStringList ends;
+    for (double end : stageEnds)
+        ends << QString::number(end, 'f', 2);
+    std::printf("stage_ends_s=%s\n", qPrintable(ends.join(QLatin1Char(','))));
     std::printf("pipeline_seconds=%.3f peak_rss_kib=%ld peak_speed_mib_s=%.1f status=%s work_dir=%s\n", seconds,
                 usage.ru_maxrss, peakSpeed / 1048576.0, status == 0 ? "finished" : "failed",
                 qPrintable(config.m_tempDir));

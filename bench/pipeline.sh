@@ -90,6 +90,8 @@ baseline() {
     rm -rf "$dir/base-dl" "$dir/base-install"
     mkdir -p "$dir/base-dl" "$dir/base-install"
     awk -v u="$url/$version/client/" '{ print "-o"; print $0; print u $0 }' "$www/$version/baseline.files" > "$dir/curl.args"
+    # Neither side pays for the other's pending disk writes.
+    sync
     local start end
     start=$(now)
     (cd "$dir/base-dl" && xargs -P "$streams" -n 60 curl -sSf --create-dirs < "$dir/curl.args")
@@ -102,6 +104,7 @@ baseline() {
 pipeline() {
     rm -rf "$dir/install" "$dir/tmp"
     mkdir -p "$dir/install" "$dir/tmp"
+    sync
     local start end out
     start=$(now)
     out=$(TMPDIR=$dir/tmp "$bench" run "$dir/install" "$dir/mirrors.ini" "$version" "$streams")

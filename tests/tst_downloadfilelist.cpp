@@ -136,6 +136,16 @@ void tst_DownloadFileList::fetchesIntoSubdirectories()
     QSignalSpy messages(&stage, SIGNAL(message(QString)));
     QSignalSpy finished(&stage, SIGNAL(finished(TaskSpecification*)));
     QSignalSpy canceled(&stage, SIGNAL(canceled(TaskSpecification*)));
+    // Every progress report is the sum of the file tasks' progress times the stage's share.
+    int reports = 0, mismatches = 0;
+    connect(&stage, &TaskSpecification::updateProgress, this, [&](qreal value) {
+        double sum = 0;
+        for (TaskSpecification *task : stage.subTasks())
+            sum += task->progress();
+        ++reports;
+        if (stage.state() == TaskSpecification::TaskRunning && qAbs(value - sum * 0.4) > 1e-9)
+            ++mismatches;
+    });
     stage.execute();
     // The directories exist before any transfer has started.
     QVERIFY(QFileInfo(temp("sub/deeper")).isDir());
@@ -147,6 +157,8 @@ void tst_DownloadFileList::fetchesIntoSubdirectories()
     QCOMPARE(TestDirs::readFile(temp("sub/deeper/b.bin")), b);
     QCOMPARE(TestDirs::readFile(temp("sub/deeper/c.txt")), c);
     QCOMPARE(qRound(stage.progress() * 1000), 400);
+    QVERIFY(reports > 10);
+    QCOMPARE(mismatches, 0);
 
     quint64 done = 0, total = 0, speed = 0;
     bool downloading = true;

@@ -33,7 +33,23 @@ void DownloadFileListTaskSpecification::reset()
     m_cancelPropagated = false;
     m_doneReported = false;
     m_totalSize = 0;
+    m_fileProgress.clear();
+    m_progressSum = 0;
     TaskSpecification::reset();
+}
+
+void DownloadFileListTaskSpecification::connectSignals(TaskSpecification *child)
+{
+    ComposedTaskSpecification::connectSignals(child);
+    // Every chunk a transfer writes reports progress. Summing thousands of file tasks on each
+    // report would cost more than the transfers themselves, so the sum is kept running.
+    disconnect(child, &TaskSpecification::updateProgress, this, nullptr);
+    connect(child, &TaskSpecification::updateProgress, this, [this, child](qreal progress) {
+        double &last = m_fileProgress[child];
+        m_progressSum += progress - last;
+        last = progress;
+        setProgress(m_progressSum);
+    });
 }
 
 void DownloadFileListTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloadTotal, quint64 &speed,

@@ -4,6 +4,8 @@
 #include "composedtaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
 
+#include <QHash>
+
 class Configuration;
 class Mirrors;
 class QNetworkAccessManager;
@@ -26,12 +28,18 @@ public:
     void makeSubtasksAndStart();
     bool makeSubDirs();
 
+protected:
+    void connectSignals(TaskSpecification *child) override;
+
 private:
     QList<FileDownloadSpecification> *m_downloads;
     QNetworkAccessManager *m_manager;
     Mirrors *m_mirrors;
     Configuration *m_configuration;
     quint64 m_totalSize = 0;
+    // Last progress of each file task and their sum, kept up to date one report at a time.
+    QHash<TaskSpecification *, double> m_fileProgress;
+    double m_progressSum = 0;
 };
 
 #endif
