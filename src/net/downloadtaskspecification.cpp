@@ -81,6 +81,9 @@ void DownloadTaskSpecification::startDownload()
         errorRetry(m_reply->errorString());
         return;
     }
+    // Back-pressure: when the disk is slower than the network, the reply stops reading from
+    // the socket instead of holding the rest of the body in memory.
+    m_reply->setReadBufferSize(ReadBufferSize);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &DownloadTaskSpecification::onDownloadProgress);
     connect(m_reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);

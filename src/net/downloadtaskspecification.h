@@ -23,6 +23,8 @@ public:
     static constexpr qint64 UnknownSizeLimit = 64 * 1024 * 1024;
     // Largest piece moved from the reply to the file at a time.
     static constexpr qint64 ChunkSize = 4096;
+    // Most body bytes a reply holds in memory before it stops reading from the mirror.
+    static constexpr qint64 ReadBufferSize = 1024 * 1024;
 
     // expectedSize: the file's size, or -1 when not known. Manager and pool are
     // shared by the run and not owned.
