@@ -114,6 +114,24 @@ private slots:
         QVERIFY(!downloading);
     }
 
+    // A reply without an HTTP status (another scheme, here a local directory) is not judged by status.
+    void replyWithoutStatusIsAccepted()
+    {
+        const QByteArray data = pattern(9000, 's');
+        QVERIFY(TestDirs::writeFile(m_dirs->appFile("local/12/data.bin"), data));
+        QVERIFY(TestDirs::writeFile(m_dirs->appFile("mirrors.ini"),
+                                    "[mirrors]\nsize=1\n1\\mirror=Disk\n[Disk]\nurl="
+                                        + QUrl::fromLocalFile(m_dirs->appFile("local")).toEncoded() + "\n"));
+        m_pool.reset(new Mirrors);
+        QVERIFY(m_pool->initDefault(m_dirs->appFile("mirrors.ini"), 12));
+        DownloadTaskSpecification *task = makeTask("data.bin", 9000);
+        task->execute();
+        QVERIFY(waitForEnd(task));
+        QCOMPARE(task->state(), TaskSpecification::TaskFinished);
+        QCOMPARE(TestDirs::readFile(task->localFile()), data);
+        QCOMPARE(m_log.size(), 2);
+    }
+
     void failingStatusRemovesTheMirrorAtOnce_data()
     {
         QTest::addColumn<Behaviour>("behaviour");
