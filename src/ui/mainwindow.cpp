@@ -21,17 +21,6 @@ MainWindow::MessageBoxHandler &messageBoxHandler()
 }
 }
 
-// The resource bundle lives in a static library, whose registration the linker may drop.
-// (Outside any namespace: the macro declares a global function.)
-static void registerResources()
-{
-    static bool registered = false;
-    if (!registered) {
-        Q_INIT_RESOURCE(update_res);
-        registered = true;
-    }
-}
-
 MainWindow::MainWindow(Configuration &configuration)
     : QWidget(nullptr)
     , m_configuration(configuration)
@@ -39,8 +28,6 @@ MainWindow::MainWindow(Configuration &configuration)
     , m_updateFinished(false)
     , m_closeRequested(false)
 {
-    registerResources();
-
     m_engine = new UpdateEngine(m_configuration, this);
     connect(m_engine, &UpdateEngine::error, this, &MainWindow::onError);
     connect(m_engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);

@@ -73,7 +73,7 @@ bool UpdateEngine::initialize()
         return false;
     }
 
-    Mirrors::seed(quint32(QDateTime::currentSecsSinceEpoch()));
+    Mirrors::seedRandom(quint32(QDateTime::currentSecsSinceEpoch()));
 
     int version = 0;
     QString dir;
@@ -172,7 +172,7 @@ void UpdateEngine::onTaskCanceled()
 {
     m_timer->stop();
     m_state = EngineCanceled;
-    if (m_mainTask && m_mainTask->m_state == TaskUserCanceled)
+    if (m_mainTask && m_mainTask->state() == TaskSpecification::TaskUserCanceled)
         emit message(QStringLiteral("User aborted update"));
     if (m_mainTask) {
         m_mainTask->deleteLater();

@@ -54,6 +54,8 @@ public:
 
     EngineState state() const { return m_state; }
     QNetworkAccessManager *networkManager() const { return m_networkManager; }
+    // True while a banner picture is being fetched.
+    bool isFetchingBanner() const { return m_bannerReply != nullptr; }
 
 public slots:
     // Asks the running root task to stop; the run then ends with updateCanceled().
