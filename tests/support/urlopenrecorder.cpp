@@ -1,0 +1,22 @@
+#include "urlopenrecorder.h"
+
+#include <QDesktopServices>
+
+UrlOpenRecorder::UrlOpenRecorder()
+    : m_schemes({QStringLiteral("http"), QStringLiteral("https"), QStringLiteral("file"),
+                 QStringLiteral("mailto"), QString()})
+{
+    for (const QString &scheme : std::as_const(m_schemes))
+        QDesktopServices::setUrlHandler(scheme, this, "open");
+}
+
+UrlOpenRecorder::~UrlOpenRecorder()
+{
+    for (const QString &scheme : std::as_const(m_schemes))
+        QDesktopServices::unsetUrlHandler(scheme);
+}
+
+void UrlOpenRecorder::open(const QUrl &url)
+{
+    opened.append(url);
+}
