@@ -46,6 +46,16 @@ QByteArray pngPicture(int width, int height)
     return bytes;
 }
 
+// A client start script that leaves a marker file beside itself.
+QString writeClientScript(const TestDirs &dirs)
+{
+    const QString script = dirs.appFile("cv3client_runscript.sh");
+    const QString marker = dirs.appFile("client-started");
+    TestDirs::writeFile(script, "#!/bin/sh\necho started > \"" + QFile::encodeName(marker) + "\"\n");
+    QFile::setPermissions(script, QFile::permissions(script) | QFile::ExeOwner);
+    return marker;
+}
+
 void writeMirrors(const TestDirs &dirs, const QString &url)
 {
     QSettings settings(dirs.appFile("mirrors.ini"), QSettings::IniFormat);
@@ -329,6 +339,12 @@ private slots:
         QTRY_VERIFY(startButton()->hasFocus());
         QVERIFY(window->isVisible());
         QVERIFY(m_boxes.isEmpty());
+
+        // The button now starts the client and closes the window.
+        const QString marker = writeClientScript(*m_dirs);
+        startButton()->click();
+        QVERIFY(!window->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 10000);
     }
 
     void finishedUnattended_data()
@@ -346,6 +362,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(window));
         if (changeLogOpen)
             ChangeLogViewer::showRemoteChangeLogDialog(window, "812");
+        const QString marker = writeClientScript(*m_dirs);
 
         QElapsedTimer clock;
         clock.start();
@@ -358,6 +375,11 @@ private slots:
             QVERIFY(!startButton()->isEnabled());
             QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 5000);
             QVERIFY2(clock.elapsed() >= 900, qPrintable(QString::number(clock.elapsed())));
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 10000);
+        }
+        if (changeLogOpen) {
+            QVERIFY(window->isVisible());
+            QVERIFY(!QFile::exists(marker));
         }
     }
 

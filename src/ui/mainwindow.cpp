@@ -181,8 +181,9 @@ void MainWindow::onUpdateFinished()
         return;
     }
     startButton->setText(tr("Start Corvane"));
-    startButton->setFocus(Qt::OtherFocusReason);
+    // Enabled first: a disabled button cannot take the focus.
     startButton->setEnabled(true);
+    startButton->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::onUpdateCanceled()
