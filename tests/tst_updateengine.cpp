@@ -1,5 +1,6 @@
 #include "configuration.h"
 #include "fakehttpserver.h"
+#include "releasefixture.h"
 #include "testdirs.h"
 #include "updateengine.h"
 #include "updateinidata.h"
@@ -397,6 +398,40 @@ private slots:
         QVERIFY(engine.initialize());
         QCOMPARE(recorder.messages, QStringList{"Previous update session for v. 21 found"});
         QCOMPARE(config.m_tempDir, session);
+    }
+
+    // A finished run removes its working directory and its record, then says so, in this order.
+    void finishedRunCleansUp()
+    {
+        TestDirs dirs;
+        const QString mirrorRoot = dirs.tempDir() + "/mirror";
+        const QMap<QString, QByteArray> files{{"readme.txt", "hello"}, {"data/level.pak", QByteArray(5000, 'L')}};
+        const ReleaseFixture::Release release = ReleaseFixture::build(mirrorRoot, 30, files);
+        QVERIFY2(release.ok, qPrintable(release.error));
+        FakeHttpServer mirror(mirrorRoot);
+        QVERIFY(mirror.listen());
+        writeMirrors(dirs, {mirror.baseUrl()});
+        Configuration config;
+        configure(config, 30);
+        UpdateEngine engine(config, nullptr);
+        EngineRecorder recorder(engine);
+
+        QVERIFY(engine.initialize());
+        const QString session = config.m_tempDir;
+        QVERIFY(engine.startUpdate());
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.ended(), 30000);
+
+        QCOMPARE(recorder.events.mid(recorder.events.size() - 5),
+                 (QStringList{"message:Remove temporary files...", "message:Temporary files removed.",
+                              "message:Update successfully finished", "downloadProgress:0,0,0,0",
+                              "updateFinished"}));
+        QVERIFY(!recorder.events.contains("updateCanceled"));
+        QCOMPARE(engine.state(), UpdateEngine::EngineFinished);
+        QVERIFY(!engine.busy());
+        QVERIFY(!QFileInfo::exists(session));
+        QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY2(TestDirs::readFile(dirs.appFile(it.key())) == it.value(), qPrintable(it.key()));
     }
 
     void userCancelDuringTransfer()
