@@ -434,6 +434,27 @@ private slots:
             QVERIFY2(TestDirs::readFile(dirs.appFile(it.key())) == it.value(), qPrintable(it.key()));
     }
 
+    // The program may end while a run or a banner transfer is going; the engine takes both down with it.
+    void destroyedDuringRun()
+    {
+        TestDirs dirs;
+        FakeHttpServer mirror;
+        QVERIFY(mirror.listen());
+        mirror.setDefaultBehaviour(Behaviour::silence());
+        writeMirrors(dirs, {mirror.baseUrl()});
+        Configuration config;
+        configure(config, 23);
+        auto *engine = new UpdateEngine(config, nullptr);
+        QVERIFY(engine->initialize());
+        QVERIFY(engine->startUpdate());
+        QVERIFY(startBanner(*engine, mirror.baseUrl() + "/banner.png", "x"));
+        QTRY_VERIFY_WITH_TIMEOUT(mirror.totalRequests() >= 2, 10000);
+        QSignalSpy destroyed(engine, &QObject::destroyed);
+        delete engine;
+        QCOMPARE(destroyed.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(mirror.openConnections(), 0, 10000);
+    }
+
     void userCancelDuringTransfer()
     {
         TestDirs dirs;

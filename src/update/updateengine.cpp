@@ -58,6 +58,21 @@ UpdateEngine::UpdateEngine(Configuration &configuration, QObject *parent)
     }
 }
 
+UpdateEngine::~UpdateEngine()
+{
+    // Tasks hold replies of the network manager and places in the mirror pool, and
+    // both are older children that would go first: a run still going (or a root
+    // awaiting its deferred deletion) is released before them.
+    const QList<TaskSpecification *> tasks = findChildren<TaskSpecification *>(QString(), Qt::FindDirectChildrenOnly);
+    m_mainTask = nullptr;
+    qDeleteAll(tasks);
+    if (m_bannerReply) {
+        disconnect(m_bannerReply, nullptr, this, nullptr);
+        delete m_bannerReply;
+        m_bannerReply = nullptr;
+    }
+}
+
 bool UpdateEngine::initialize()
 {
     try {

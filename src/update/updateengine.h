@@ -32,6 +32,7 @@ public:
     static constexpr qint64 MaxBannerSize = 270000;
 
     UpdateEngine(Configuration &configuration, QObject *parent);
+    ~UpdateEngine() override;
 
     // Prepares a run; false (with the reason on fatalError) when no update is possible.
     bool initialize();
