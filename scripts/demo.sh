@@ -33,7 +33,7 @@ while [[ $# -gt 0 ]]; do
     --screenshot) [[ $# -ge 2 ]] || { echo "--screenshot needs a file name" >&2; exit 2; }
                   screenshot=$(realpath -m "$2"); slow=1; shift ;;
     --keep) keep=1 ;;
-    -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "Unknown option: $1 (try --help)" >&2; exit 2 ;;
   esac
   shift
