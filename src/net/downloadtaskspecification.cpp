@@ -77,7 +77,9 @@ void DownloadTaskSpecification::startDownload()
         errorCancel();
         return;
     }
-    if (!m_reply->isRunning()) {
+    // Some replies (local files) are complete at once and report through queued signals;
+    // only one that ended with an error is a failed attempt here.
+    if (!m_reply->isRunning() && m_reply->error() != QNetworkReply::NoError) {
         errorRetry(m_reply->errorString());
         return;
     }
