@@ -48,7 +48,8 @@ void DownloadTaskSpecification::startDownload()
         // Every mirror is busy: try again once any request of the run has ended. Queued,
         // so the transfer that ended has given its mirror back by then.
         connect(m_manager, &QNetworkAccessManager::finished, this,
-                &DownloadTaskSpecification::onOtherDownloadFinished, Qt::QueuedConnection);
+                &DownloadTaskSpecification::onOtherDownloadFinished,
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
         return;
     default:
         // The pool has said so in the log, once for the whole run.
