@@ -139,7 +139,7 @@ void tst_Release::releaseVerifiesAndMatchesItsFiles()
 {
     QByteArray big(300000, '\0');
     for (int i = 0; i < big.size(); ++i)
-        big[i] = char((i * 7919) % 251);
+        big[i] = char((qint64(i) * 7919) % 251);
     const QMap<QString, QByteArray> files{
         {"update", "#!/bin/sh\necho updater\n"},
         {"cv3client_runscript.sh", "#!/bin/sh\n"},
