@@ -107,8 +107,8 @@ inline bool writeFiles(const QString &root, const QMap<QString, QByteArray> &fil
     return true;
 }
 
-// One mirror per base address, named m1, m2, ...
-inline bool writeMirrorsIni(const QString &appDir, const QStringList &baseUrls)
+// One mirror per base address, named m1, m2, ...; retries 0 keeps the pool's default.
+inline bool writeMirrorsIni(const QString &appDir, const QStringList &baseUrls, int retries = 0)
 {
     const QString path = appDir + QStringLiteral("/mirrors.ini");
     QFile::remove(path);
@@ -123,6 +123,8 @@ inline bool writeMirrorsIni(const QString &appDir, const QStringList &baseUrls)
         for (int i = 0; i < baseUrls.size(); ++i) {
             settings.beginGroup(QStringLiteral("m%1").arg(i + 1));
             settings.setValue(QStringLiteral("url"), baseUrls.at(i));
+            if (retries > 0)
+                settings.setValue(QStringLiteral("retries"), retries);
             settings.endGroup();
         }
         settings.sync();

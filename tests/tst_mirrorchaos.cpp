@@ -9,6 +9,7 @@
 #include "updateinidata.h"
 
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -21,6 +22,8 @@ namespace {
 const int Version = 7;
 const int MirrorCount = 5;
 const int RunTimeoutMs = 180000;
+// Bad mirrors tolerated this long show more kinds of fault before they leave the pool.
+const int BadMirrorRetries = 8;
 
 struct ChaosCase
 {
@@ -77,38 +80,68 @@ QMap<QString, qint64> servedPaths(const QString &mirrorRoot, const Release &rele
 }
 
 // One way of failing to serve a file of the given size; never a faithful copy.
+// Most kinds only count an error against the mirror, so a bad mirror stays in
+// the pool for a while and shows more than one kind of fault.
 FakeHttpServer::Behaviour misbehaviour(QRandomGenerator &rng, qint64 size, bool sizeKnown,
                                        const QByteArray &redirectTarget)
 {
     using B = FakeHttpServer::Behaviour;
     const qint64 inside = size > 1 ? qint64(rng.bounded(quint64(size - 1))) : 0;
-    // Endless data only where the product ini promises a size the transfer can hold it to.
-    const int kinds = sizeKnown ? 14 : 13;
-    switch (rng.bounded(kinds)) {
-    case 0: return B::status(404);
-    case 1: return B::status(500);
-    case 2: return B::status(503);
-    case 3: return B::redirect(301, redirectTarget);
-    case 4: return B::redirect(302, redirectTarget);
-    case 5: return B::stallAfter(inside);
-    case 6: return B::resetAfter(inside);
-    case 7: return B::truncateAfter(inside);
-    case 8: return B::corrupt(inside, 1 + qint64(rng.bounded(16)));
-    case 9: {
+    const int r = int(rng.bounded(100));
+    if (r < 4)
+        return B::status(404);
+    if (r < 7)
+        return B::status(r % 2 ? 500 : 503);
+    if (r < 10)
+        return B::redirect(r % 2 ? 301 : 302, redirectTarget);
+    if (r < 12)
+        return B::authenticationDemand();
+    if (r < 24)
+        return B::stallAfter(inside);
+    if (r < 36)
+        return B::resetAfter(inside);
+    if (r < 48)
+        return B::truncateAfter(inside);
+    if (r < 60)
+        return B::corrupt(inside, 1 + qint64(rng.bounded(16)));
+    if (r < 70) {
         B b = B::corrupt(inside);
         b.trickleBytes = 512;
         b.trickleIntervalMs = 2;
         return b;
     }
-    case 10: {
+    if (r < 78) {
         B b = B::trickle(256, 3);
         b.stallAfterBytes = inside;
         return b;
     }
-    case 11: return B::silence();
-    case 12: return B::authenticationDemand();
-    default: return B::endlessData();
+    if (r < 86)
+        return B::silence();
+    // Endless data only where the product ini promises a size the transfer can hold it to.
+    return sizeKnown ? B::endlessData() : B::truncateAfter(inside);
+}
+
+// How often each kind of fault shows in a run's log.
+QString faultSummary(const QStringList &log)
+{
+    const QList<QPair<QString, QString>> kinds = {
+        {QStringLiteral("status or redirect"), QStringLiteral(" returned \\d+$")},
+        {QStringLiteral("stall"), QStringLiteral(" timed out on mirror ")},
+        {QStringLiteral("too much data"), QStringLiteral(" is larger than expected")},
+        {QStringLiteral("bad checksum"), QStringLiteral("^md5 sum for ")},
+        {QStringLiteral("bad signature"), QStringLiteral("^Could not verify the product ini file")},
+        {QStringLiteral("mirror dropped after errors"), QStringLiteral("^Mirror .* failed too many times")},
+        {QStringLiteral("connection fault"), QStringLiteral("(closed|reset|refused|Authentication|premature|Error)")},
+    };
+    QStringList parts;
+    for (const auto &kind : kinds) {
+        const QRegularExpression pattern(kind.second);
+        qsizetype count = 0;
+        for (const QString &line : log)
+            count += pattern.match(line).hasMatch();
+        parts << QStringLiteral("%1 %2").arg(count).arg(kind.first);
     }
+    return parts.join(QStringLiteral(", "));
 }
 
 struct Mirrors5
@@ -241,10 +274,11 @@ void TestMirrorChaos::oneGoodMirrorIsEnough()
     // The good mirror is slow with the largest file, which must not count as a stall.
     mirrors.servers[size_t(goodMirror)]->setBehaviour(m_case.release.requestPath(QStringLiteral("cv3client_linux_x86")),
                                                       FakeHttpServer::Behaviour::trickle(8192, 2));
-    QVERIFY(writeMirrorsIni(dirs.appDir(), mirrors.urls()));
+    QVERIFY(writeMirrorsIni(dirs.appDir(), mirrors.urls(), BadMirrorRetries));
     QVERIFY(writeFiles(dirs.appDir(), m_case.before));
 
     const EngineRun run = runEngine(Version, RunTimeoutMs);
+    qInfo("faults: %s", qPrintable(faultSummary(run.log)));
     QVERIFY2(run.finished, qPrintable(run.describe()));
     const QString diff = mismatch(dirs.appDir(), m_case.release);
     QVERIFY2(diff.isEmpty(), qPrintable(diff + QStringLiteral("\n") + run.describe()));
@@ -269,11 +303,12 @@ void TestMirrorChaos::noGoodMirrorFailsCleanlyAndResumes()
             faithful.insert(it.key());
     }
     mirrors.makeBad(seed, m_paths, m_case.release, faithful);
-    QVERIFY(writeMirrorsIni(dirs.appDir(), mirrors.urls()));
+    QVERIFY(writeMirrorsIni(dirs.appDir(), mirrors.urls(), BadMirrorRetries));
     QVERIFY(writeFiles(dirs.appDir(), m_case.before));
     const QMap<QString, QByteArray> before = installationSnapshot(dirs.appDir());
 
     const EngineRun failed = runEngine(Version, RunTimeoutMs);
+    qInfo("faults: %s", qPrintable(faultSummary(failed.log)));
     QVERIFY2(failed.canceled && !failed.finished && !failed.timedOut, qPrintable(failed.describe()));
     QVERIFY2(failed.log.contains(QStringLiteral("There are no (more) known working mirrors available")),
              qPrintable(failed.describe()));
