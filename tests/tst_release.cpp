@@ -99,6 +99,7 @@ private slots:
     void refusesBadInput_data();
     void refusesBadInput();
     void failedBuildKeepsExistingRelease();
+    void linkedDirectoryIsPublished();
     void replaceExisting();
     void signedManifestFixture();
 
@@ -118,7 +119,9 @@ void tst_Release::initTestCase()
     QVERIFY(ReleaseFixture::signingKey().isPrivate());
     // The fixtures are only useful if the updater's own key accepts them.
     const QByteArray probe("probe");
-    QVERIFY(ReleaseKey::builtIn().verify(probe, ReleaseFixture::signingKey().sign(probe)));
+    QVERIFY2(ReleaseKey::builtIn().verify(probe, ReleaseFixture::signingKey().sign(probe)),
+             "the test signing key is not the private half of the built-in key; "
+             "configure with CORVANE_TEST_SIGNING_KEY_FILE matching CORVANE_PUBLIC_KEY_FILE");
 }
 
 void tst_Release::init()
@@ -333,6 +336,7 @@ void tst_Release::refusesBadInput_data()
     QTest::newRow("previous release missing") << "previous missing" << "does not exist";
     QTest::newRow("previous product ini empty") << "previous empty" << "lists no files";
     QTest::newRow("change log missing") << "changelog missing" << "Change log";
+    QTest::newRow("broken link in the stage") << "broken link" << "not a regular file";
     QTest::newRow("output not writable") << "output is a file" << "Cannot create directory";
     QTest::newRow("output inside the stage") << "output in stage" << "must not contain each other";
 }
@@ -387,7 +391,9 @@ void tst_Release::refusesBadInput()
         b.setPrevious(path("old.ini"));
     } else if (problem == "changelog missing")
         b.setChangeLog(path("nothing-here.txt"));
-    else if (problem == "output is a file") {
+    else if (problem == "broken link") {
+        QVERIFY(QFile::link(path("nowhere"), stage + "/sub/dangling"));
+    } else if (problem == "output is a file") {
         QVERIFY(ReleaseFixture::writeFile(path("mirror"), "a file"));
     } else if (problem == "output in stage")
         b.setMirrorRoot(stage + "/out");
@@ -434,6 +440,23 @@ void tst_Release::failedBuildKeepsExistingRelease()
     QVERIFY2(b.errorString().contains("was removed"), qPrintable(b.errorString()));
     QVERIFY(!QFileInfo::exists(path("mirror/6")));
     QVERIFY(QFileInfo::exists(existing.productIniPath));
+}
+
+// A staged directory reached through a link is published like any other.
+void tst_Release::linkedDirectoryIsPublished()
+{
+    QVERIFY(ReleaseFixture::writeFile(path("elsewhere/data.pak"), "pak"));
+    QVERIFY(ReleaseFixture::writeFile(path("stage/update"), "u"));
+    QVERIFY(QFile::link(path("elsewhere"), path("stage/data")));
+    ReleaseBuilder b;
+    b.setStageDir(path("stage"));
+    b.setMirrorRoot(path("mirror"));
+    b.setVersion(1);
+    b.setSection("client");
+    b.setSigningKey(&ReleaseFixture::signingKey());
+    QVERIFY2(b.build(), qPrintable(b.errorString()));
+    QCOMPARE(b.productIni().installedPaths(), (QStringList{"data/data.pak", "update"}));
+    QCOMPARE(readAll(b.versionDir() + "/client/data/data.pak"), QByteArray("pak"));
 }
 
 void tst_Release::replaceExisting()

@@ -49,6 +49,8 @@ public:
         : QObject(server), m_server(server), m_socket(socket), m_trickleTimer(new QTimer(this))
     {
         m_socket->setParent(this);
+        // Without it, Nagle's algorithm and the peer's delayed acknowledgements slow big bodies to a crawl.
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         m_trickleTimer->setSingleShot(true);
         connect(m_trickleTimer, &QTimer::timeout, this, [this] { pump(); });
         connect(m_socket, &QTcpSocket::readyRead, this, [this] { onReadyRead(); });

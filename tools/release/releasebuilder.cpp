@@ -29,15 +29,24 @@ bool isInside(const QString &path, const QString &dir)
     return path == dir || path.startsWith(dir + QLatin1Char('/'));
 }
 
-// Regular files below `root` (hidden ones too), as sorted relative paths.
-QStringList filesBelow(const QString &root)
+// Files below `root` (hidden ones too, through linked directories), as sorted
+// relative paths. Entries that are not regular files (broken links, sockets,
+// devices) go to `irregular` rather than vanishing from a release unnoticed.
+QStringList filesBelow(const QString &root, QStringList *irregular = nullptr)
 {
     QStringList files;
     const QString absRoot = cleanAbsolute(root);
     const QDir base(absRoot);
-    QDirIterator it(absRoot, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files.append(base.relativeFilePath(it.next()));
+    QDirIterator it(absRoot, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = base.relativeFilePath(path);
+        if (it.fileInfo().isFile())
+            files.append(relative);
+        else if (!it.fileInfo().isDir() && irregular)
+            irregular->append(relative);
+    }
     std::sort(files.begin(), files.end());
     return files;
 }
@@ -237,7 +246,13 @@ bool ReleaseBuilder::validate()
 
 bool ReleaseBuilder::collectStagedFiles(QList<StagedFile> *files)
 {
-    for (const QString &path : filesBelow(m_stageDir)) {
+    QStringList irregular;
+    const QStringList staged = filesBelow(m_stageDir, &irregular);
+    if (!irregular.isEmpty())
+        return fail(QStringLiteral("%1 in the staged directory is not a regular file (a broken link, a socket "
+                                   "or a device)")
+                        .arg(irregular.first()));
+    for (const QString &path : staged) {
         if (path.contains(QLatin1Char('\\')))
             return fail(QStringLiteral("Cannot publish %1: a backslash cannot appear in a product ini key").arg(path));
         files->append(StagedFile{path, false});
