@@ -246,7 +246,7 @@ inline EngineRun runEngine(int version, int timeoutMs, int tickIntervalMs = 50)
     Configuration configuration;
     configuration.m_clientType = ClientType;
     configuration.m_clientVersion = version;
-    UpdateEngine engine(configuration);
+    UpdateEngine engine(configuration, nullptr);
     QSignalSpy messages(&engine, SIGNAL(message(QString)));
     QSignalSpy fatal(&engine, SIGNAL(fatalError(QString)));
     QSignalSpy finished(&engine, SIGNAL(updateFinished()));
