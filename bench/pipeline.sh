@@ -26,8 +26,19 @@ if [ ! -x "$bench" ]; then
 fi
 
 if ! command -v nginx >/dev/null 2>&1 && [ ! -x /usr/sbin/nginx ]; then
-    echo "installing nginx-light" >&2
-    if [ "$(id -u)" = 0 ]; then apt-get install -y -qq nginx-light >/dev/null; else sudo apt-get install -y -qq nginx-light >/dev/null; fi
+    echo "installing nginx from the Debian packages" >&2
+    sudo=
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    # Keep the package's own service from starting on port 80 during installation.
+    policy_added=0
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+        printf '#!/bin/sh\nexit 101\n' | $sudo tee /usr/sbin/policy-rc.d >/dev/null
+        $sudo chmod +x /usr/sbin/policy-rc.d
+        policy_added=1
+    fi
+    $sudo apt-get install -y -qq --no-install-recommends nginx-light >&2 \
+        || $sudo apt-get install -y -qq --no-install-recommends nginx >&2
+    [ "$policy_added" = 1 ] && $sudo rm -f /usr/sbin/policy-rc.d
 fi
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
 

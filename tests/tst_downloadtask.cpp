@@ -100,7 +100,7 @@ private slots:
         QCOMPARE(task->mirrorData().name, QString("M0"));
         QCOMPARE(m_log, QStringList({ "task: Downloading sub dir/data.bin",
                                       "task: Downloading sub dir/data.bin finished" }));
-        QCOMPARE(m_servers[0]->requestedPaths(), QStringList({ "/files/12/sub dir/data.bin" }));
+        QCOMPARE(collapsed(m_servers[0]->requestedPaths()), QStringList({ "/files/12/sub dir/data.bin" }));
         for (const QList<QVariant> &emitted : progress) // never beyond the share
             QVERIFY(emitted.at(0).toDouble() <= 0.8);
 
@@ -112,6 +112,24 @@ private slots:
         const qint64 learned = expected > 0 ? expected : size;
         QCOMPARE(total, quint64(learned));
         QVERIFY(!downloading);
+    }
+
+    // A reply without an HTTP status (another scheme, here a local directory) is not judged by status.
+    void replyWithoutStatusIsAccepted()
+    {
+        const QByteArray data = pattern(9000, 's');
+        QVERIFY(TestDirs::writeFile(m_dirs->appFile("local/12/data.bin"), data));
+        QVERIFY(TestDirs::writeFile(m_dirs->appFile("mirrors.ini"),
+                                    "[mirrors]\nsize=1\n1\\mirror=Disk\n[Disk]\nurl="
+                                        + QUrl::fromLocalFile(m_dirs->appFile("local")).toEncoded() + "\n"));
+        m_pool.reset(new Mirrors);
+        QVERIFY(m_pool->initDefault(m_dirs->appFile("mirrors.ini"), 12));
+        DownloadTaskSpecification *task = makeTask("data.bin", 9000);
+        task->execute();
+        QVERIFY(waitForEnd(task));
+        QCOMPARE(task->state(), TaskSpecification::TaskFinished);
+        QCOMPARE(TestDirs::readFile(task->localFile()), data);
+        QCOMPARE(m_log.size(), 2);
     }
 
     void failingStatusRemovesTheMirrorAtOnce_data()
@@ -145,8 +163,8 @@ private slots:
 
         QCOMPARE(task->state(), TaskSpecification::TaskFinished);
         QCOMPARE(TestDirs::readFile(task->localFile()), data);
-        QCOMPARE(m_servers[0]->requestedPaths(), QStringList({ "/files/12/data.bin" })); // never followed
-        QCOMPARE(m_servers[1]->requestedPaths(), QStringList({ "/files/12/data.bin" }));
+        QCOMPARE(collapsed(m_servers[0]->requestedPaths()), QStringList({ "/files/12/data.bin" })); // never followed
+        QCOMPARE(collapsed(m_servers[1]->requestedPaths()), QStringList({ "/files/12/data.bin" }));
         QCOMPARE(mirrorNames(), QStringList({ "M1" }));
         QVERIFY(!m_log.join('\n').contains("failed too many times"));
         QCOMPARE(m_log.size(), 3);
@@ -204,7 +222,7 @@ private slots:
         QCOMPARE(m_log.size(), 3);
         if (!reason.isEmpty())
             QCOMPARE(m_log.at(1), "task: " + reason);
-        QCOMPARE(m_servers[1]->totalRequests(), 1);
+        QCOMPARE(collapsed(m_servers[1]->requestedPaths()), QStringList({ "/files/12/data.bin" }));
     }
 
     // Endless data for a file of unknown size is cut at 64 MiB, and the transfer moves on.
@@ -310,8 +328,10 @@ private slots:
         putEverywhere("b.bin", pattern(3000, 'h'));
         m_servers[0]->setBehaviour("/files/12/a.bin", Behaviour::trickle(1000, 5));
         QStringList events;
-        connect(m_servers[0].get(), &FakeHttpServer::requestReceived, this,
-                [&](const QString &path) { events << "request " + path; });
+        connect(m_servers[0].get(), &FakeHttpServer::requestReceived, this, [&](const QString &path) {
+            if (events.value(events.size() - 1) != "request " + path) // see collapsed()
+                events << "request " + path;
+        });
 
         DownloadTaskSpecification *a = makeTask("a.bin", 6000);
         DownloadTaskSpecification *b = makeTask("b.bin", 3000);
@@ -377,7 +397,7 @@ private slots:
     void lastMirrorGoneEndsEveryTransfer_data()
     {
         QTest::addColumn<Behaviour>("behaviour");
-        QTest::addColumn<int>("requests");
+        QTest::addColumn<int>("failedAttempts");
         QTest::addColumn<bool>("tooManyFailures");
 
         QTest::newRow("404 removes it at once") << Behaviour::status(404) << 1 << false;
@@ -387,7 +407,7 @@ private slots:
     void lastMirrorGoneEndsEveryTransfer()
     {
         QFETCH(Behaviour, behaviour);
-        QFETCH(int, requests);
+        QFETCH(int, failedAttempts);
         QFETCH(bool, tooManyFailures);
 
         startMirrors(1);
@@ -409,7 +429,7 @@ private slots:
         QCOMPARE(bCanceled.count(), 1);
         QCOMPARE(m_log.count("pool: There are no (more) known working mirrors available"), 1);
         QCOMPARE(m_log.count("pool: Mirror M0 failed too many times, removing"), tooManyFailures ? 1 : 0);
-        QCOMPARE(m_servers[0]->totalRequests(), requests);
+        QCOMPARE(m_log.filter(QRegularExpression("^task: (?!Downloading)")).size(), failedAttempts);
         QVERIFY(!QFile::exists(a->localFile()));
         QVERIFY(!QFile::exists(b->localFile()));
     }
@@ -439,7 +459,7 @@ private slots:
         // Any wake-up already queued arrives now; a transfer that wrongly woke would take the mirror.
         QCoreApplication::processEvents();
         QCoreApplication::processEvents();
-        QCOMPARE(m_servers[0]->requestedPaths(), QStringList({ "/files/12/a.bin" }));
+        QCOMPARE(m_servers[0]->requestCount("/files/12/b.bin"), 0);
         QCOMPARE(bCanceled.count(), 1);
         QCOMPARE(bFinished.count(), 0);
         QCOMPARE(b->state(), TaskSpecification::TaskUserCanceled);
@@ -511,7 +531,7 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(canceled.count(), 1);
         QCOMPARE(inUse(), 0);
-        QCOMPARE(m_servers[0]->requestCount("/files/12/b.bin"), inFlight ? 1 : 0);
+        QCOMPARE(m_servers[0]->requestCount("/files/12/b.bin") > 0, inFlight);
     }
 
     void fileThatCannotBeCreated()
@@ -624,6 +644,19 @@ private:
                                                    m_owner.get(), share);
         record(task);
         return task;
+    }
+
+    // The network library may send a request again on its own when a connection closes
+    // early (one attempt of the transfer, two requests at the mirror); such repeats come
+    // one right after the other and are folded into one.
+    static QStringList collapsed(const QStringList &paths)
+    {
+        QStringList result;
+        for (const QString &path : paths) {
+            if (result.isEmpty() || result.last() != path)
+                result << path;
+        }
+        return result;
     }
 
     static bool ended(const TaskSpecification *task)

@@ -96,8 +96,7 @@ private slots:
             if (path == "/12/file.bin")
                 QCOMPARE(body, m_file.left(int(bodyBytes)));
         }
-        QCOMPARE(m_server->requestCount(path), 1);
-        QCOMPARE(m_server->totalRequests(), 1);
+        QVERIFY(m_server->requestCount(path) >= 1); // exact counts: countsRequestsPerPath...
     }
 
     void corruptedBytesDifferOnlyWhereAsked()
@@ -164,12 +163,13 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(m_server->openConnections(), 0, 5000);
     }
 
+    // Raw requests: the network library may repeat a request on its own, which would blur the counts.
     void countsRequestsPerPathAndServesPercentEncodedNames()
     {
         QVERIFY(TestDirs::writeFile(m_dirs->appFile("www/12/a b.txt"), "space"));
-        QCOMPARE(get("/12/a%20b.txt")->readAll(), QByteArray("space"));
-        get("/12/file.bin");
-        get("/12/file.bin");
+        QVERIFY(rawGet("/12/a%20b.txt").endsWith("\r\n\r\nspace"));
+        QVERIFY(rawGet("/12/file.bin?x=1").startsWith("HTTP/1.1 200"));
+        QVERIFY(rawGet("/12/file.bin").startsWith("HTTP/1.1 200"));
         QCOMPARE(m_server->requestCount("/12/a b.txt"), 1);
         QCOMPARE(m_server->requestCount("/12/file.bin"), 2);
         QCOMPARE(m_server->requestedPaths(), QStringList({ "/12/a b.txt", "/12/file.bin", "/12/file.bin" }));
@@ -181,16 +181,7 @@ private slots:
     {
         QVERIFY(TestDirs::writeFile(m_dirs->appFile("secret.txt"), "secret"));
         // Raw, because a URL would lose the dot segments before they reach the server.
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, m_server->port());
-        QVERIFY(socket.waitForConnected(5000));
-        socket.write("GET /../secret.txt HTTP/1.1\r\nHost: x\r\n\r\n");
-        QByteArray answer;
-        QVERIFY(QTest::qWaitFor([&] {
-            answer += socket.readAll();
-            return socket.state() == QAbstractSocket::UnconnectedState;
-        }, 5000));
-        answer += socket.readAll();
+        const QByteArray answer = rawGet("/../secret.txt");
         QVERIFY2(answer.startsWith("HTTP/1.1 404"), answer.constData());
         QVERIFY(!answer.contains("secret"));
     }
@@ -201,6 +192,22 @@ private:
         QNetworkRequest request(QUrl(m_server->baseUrl() + path));
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
         return request;
+    }
+
+    // One request on its own connection; the whole answer up to the server's close.
+    QByteArray rawGet(const QByteArray &target)
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, m_server->port());
+        if (!socket.waitForConnected(5000))
+            return QByteArray();
+        socket.write("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        QByteArray answer;
+        (void)QTest::qWaitFor([&] {
+            answer += socket.readAll();
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        }, 5000);
+        return answer + socket.readAll();
     }
 
     // Fetches a path and waits (at most 10 s) for the end; the reply belongs to the manager.

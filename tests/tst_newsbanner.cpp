@@ -286,7 +286,8 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         QTRY_VERIFY_WITH_TIMEOUT(!banner.isPaused(), 8000);
-        QVERIFY2(clock.elapsed() >= 2900, qPrintable(QString::number(clock.elapsed())));
+        // A coarse timer may fire up to 5 % early.
+        QVERIFY2(clock.elapsed() >= 2850, qPrintable(QString::number(clock.elapsed())));
     }
 };
 

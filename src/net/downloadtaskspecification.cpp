@@ -48,7 +48,8 @@ void DownloadTaskSpecification::startDownload()
         // Every mirror is busy: try again once any request of the run has ended. Queued,
         // so the transfer that ended has given its mirror back by then.
         connect(m_manager, &QNetworkAccessManager::finished, this,
-                &DownloadTaskSpecification::onOtherDownloadFinished, Qt::QueuedConnection);
+                &DownloadTaskSpecification::onOtherDownloadFinished,
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
         return;
     default:
         // The pool has said so in the log, once for the whole run.
@@ -77,7 +78,9 @@ void DownloadTaskSpecification::startDownload()
         errorCancel();
         return;
     }
-    if (!m_reply->isRunning()) {
+    // Some replies (local files) are complete at once and report through queued signals;
+    // only one that ended with an error is a failed attempt here.
+    if (!m_reply->isRunning() && m_reply->error() != QNetworkReply::NoError) {
         errorRetry(m_reply->errorString());
         return;
     }
