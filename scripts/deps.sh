@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demonstration need.
 # Does nothing when all are present; needs root (or sudo) only when something is missing.
+#   scripts/deps.sh [--fuzz] [PACKAGE...]   --fuzz: also clang and libFuzzer for fuzz/
 set -euo pipefail
 
 packages=(
@@ -8,8 +9,14 @@ packages=(
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
   libtomcrypt-dev libtommath-dev zlib1g-dev
   python3 procps
-  "$@"
 )
+for arg in "$@"; do
+  if [[ "$arg" == --fuzz ]]; then
+    packages+=(clang libclang-rt-14-dev)
+  else
+    packages+=("$arg")
+  fi
+done
 
 missing=()
 for p in "${packages[@]}"; do

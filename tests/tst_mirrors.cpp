@@ -93,6 +93,13 @@ private slots:
             << QByteArray("[mirrors]\nsize=2\n1\\mirror=A\n2\\mirror=A\n[A]\nurl=http://a\n")
             << QStringList({ "A", "A" }) << QStringList({ "http://a/12", "http://a/12" })
             << QList<quint32>({ 2, 2 });
+        QTest::newRow("huge size: the entries present, in entry order")
+            << QByteArray("[mirrors]\nsize=2147483647\n10\\mirror=Ten\n2\\mirror=Two\n"
+                          "02\\mirror=NotAnEntry\n[Two]\nurl=http://two\n[Ten]\nurl=http://ten\n")
+            << QStringList({ "Two", "Ten" }) << QStringList({ "http://two/12", "http://ten/12" })
+            << QList<quint32>({ 2, 2 });
+        QTest::newRow("negative size") << QByteArray("[mirrors]\nsize=-1\n1\\mirror=A\n")
+                                       << QStringList() << QStringList() << QList<quint32>();
         QTest::newRow("no array") << QByteArray("[other]\nkey=1\n") << QStringList() << QStringList()
                                   << QList<quint32>();
         QTest::newRow("no file") << QByteArray() << QStringList() << QStringList() << QList<quint32>();

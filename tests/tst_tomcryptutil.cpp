@@ -99,6 +99,8 @@ private slots:
     void saveKeyErrors();
     void loadKeyFromBadFile_data();
     void loadKeyFromBadFile();
+    void loadKeyFromBadBuffer_data();
+    void loadKeyFromBadBuffer();
 
     void readFile_data();
     void readFile();
@@ -349,6 +351,29 @@ void tst_TomCryptUtil::saveKeyErrors()
     const QString missingDir = path(QStringLiteral("no-such-dir/key"));
     QCOMPARE(thrownText([&] { save_key(m_signer.get(), 0, QFile::encodeName(missingDir).constData()); }),
              QStringLiteral("Cannot open file for writing: ") + missingDir);
+}
+
+void tst_TomCryptUtil::loadKeyFromBadBuffer_data()
+{
+    QTest::addColumn<QByteArray>("content");   // "cut": the first half of a public key
+    QTest::newRow("empty") << QByteArray("");
+    QTest::newRow("one byte") << QByteArray("\x30", 1);
+    QTest::newRow("sequence header only") << QByteArray("\x30\x81\x89", 3);
+    QTest::newRow("first half of a key") << QByteArray("cut");
+}
+
+void tst_TomCryptUtil::loadKeyFromBadBuffer()
+{
+    QFETCH(QByteArray, content);
+    if (content == "cut")
+        content = exportKey(m_signer.get(), PK_PUBLIC).left(70);
+    Key key;
+    const QString text = thrownText([&] {
+        load_key(key.get(), reinterpret_cast<const unsigned char *>(content.constData()),
+                 static_cast<unsigned long>(content.size()));
+        key.loaded = true;
+    });
+    QVERIFY2(text.startsWith(QStringLiteral("rsa_import: ")), qPrintable(text));
 }
 
 void tst_TomCryptUtil::loadKeyFromBadFile_data()

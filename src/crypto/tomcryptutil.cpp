@@ -130,6 +130,9 @@ void load_key(Rsa_key *key, unsigned char const *in, unsigned long len)
 {
     if (!key || !in)
         check_err("rsa_import", CRYPT_INVALID_ARG);
+    // The library aborts the process on an empty buffer instead of reporting it.
+    if (len == 0)
+        check_err("rsa_import", CRYPT_INVALID_PACKET);
     check_err("rsa_import", rsa_import(in, len, key));
 }
 

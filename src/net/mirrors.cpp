@@ -2,6 +2,10 @@
 
 #include <QRandomGenerator>
 #include <QSettings>
+#include <QStringList>
+
+#include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -36,7 +40,18 @@ bool Mirrors::initDefault(const QString &fileName, int version)
 {
     QSettings settings(fileName, QSettings::IniFormat);
     const int size = settings.beginReadArray(QStringLiteral("mirrors"));
-    for (int i = 0; i < size; ++i) {
+    // Entries missing from the file read as blank and are skipped, so only those
+    // present are visited, in entry order: a huge "size" must not stall the run.
+    QList<int> present;
+    const QStringList groups = settings.childGroups();
+    for (const QString &group : groups) {
+        bool ok = false;
+        const int number = group.toInt(&ok);
+        if (ok && number >= 1 && number <= size && group == QString::number(number))
+            present.append(number - 1);
+    }
+    std::sort(present.begin(), present.end());
+    for (int i : std::as_const(present)) {
         settings.setArrayIndex(i);
         const QString name = settings.value(QStringLiteral("mirror")).toString().trimmed();
         if (name.isEmpty())
