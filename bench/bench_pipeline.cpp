@@ -161,13 +161,18 @@ int runPipeline(const QStringList &args)
     QElapsedTimer clock;
     clock.start();
     tick.start(1000);
-    // Where the time goes: the moment each stage ends.
+    // Where the time and the memory go: the moment each stage ends and the peak so far.
     QList<double> stageEnds;
-    QTimer::singleShot(0, &root, [&root, &clock, &stageEnds] {
+    QList<long> stagePeaks;
+    QTimer::singleShot(0, &root, [&root, &clock, &stageEnds, &stagePeaks] {
         root.execute();
         for (TaskSpecification *stage : root.subTasks()) {
-            QObject::connect(stage, &TaskSpecification::finished,
-                             [&clock, &stageEnds] { stageEnds << clock.nsecsElapsed() / 1e9; });
+            QObject::connect(stage, &TaskSpecification::finished, [&clock, &stageEnds, &stagePeaks] {
+                stageEnds << clock.nsecsElapsed() / 1e9;
+                rusage usage{};
+                getrusage(RUSAGE_SELF, &usage);
+                stagePeaks << usage.ru_maxrss;
+            });
         }
     });
     QCoreApplication::exec();
@@ -181,7 +186,11 @@ int runPipeline(const QStringList &args)
     QStringList ends;
     for (double end : stageEnds)
         ends << QString::number(end, 'f', 2);
-    std::printf("stage_ends_s=%s\n", qPrintable(ends.join(QLatin1Char(','))));
+    QStringList peaks;
+    for (long peak : stagePeaks)
+        peaks << QString::number(peak);
+    std::printf("stage_ends_s=%s stage_peak_rss_kib=%s\n", qPrintable(ends.join(QLatin1Char(','))),
+                qPrintable(peaks.join(QLatin1Char(','))));
     std::printf("pipeline_seconds=%.3f peak_rss_kib=%ld peak_speed_mib_s=%.1f status=%s work_dir=%s\n", seconds,
                 usage.ru_maxrss, peakSpeed / 1048576.0, status == 0 ? "finished" : "failed",
                 qPrintable(config.m_tempDir));

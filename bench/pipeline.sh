@@ -121,7 +121,7 @@ pipeline() {
     out=$(TMPDIR=$dir/tmp "$bench" run "$dir/install" "$dir/mirrors.ini" "$version" "$streams")
     end=$(now)
     echo "$out" >&2
-    echo "$start $end $(echo "$out" | sed -n 's/.*peak_rss_kib=\([0-9]*\).*/\1/p')" | awk '{ printf "%.3f %s\n", $2 - $1, $3 }'
+    echo "$start $end $(echo "$out" | sed -n 's/^pipeline_seconds=.* peak_rss_kib=\([0-9]*\).*/\1/p')" | awk '{ printf "%.3f %s\n", $2 - $1, $3 }'
 }
 
 make_release() {

@@ -1,14 +1,20 @@
 // The RSA signature check: random signature bytes against the built-in key, and
 // random key bytes with random signatures.
 //
-// Input layout: byte 0 flags (bit 0: the key comes from the input); with bit 0,
+// Input layout: byte 0 flags (bit 0: the key comes from the input; bit 1: also check
+// the message as a file with the signature as its ".sig", as the program checks the
+// product ini; bit 2: also check the file against the signature bytes taken as an
+// expected MD5 text); with bit 0,
 // a 16-bit little-endian key length and the key bytes; then a 16-bit little-endian
 // signature length and the signature bytes; the rest is the signed message.
 // Lengths larger than what is left take what is left.
 #include "fuzzsupport.h"
 
+#include "checksignaturetaskspecification.h"
 #include "publickey.h"
 #include "tomcryptutil.h"
+
+#include <QCryptographicHash>
 
 #include <cstring>
 
@@ -93,7 +99,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const unsigned char *key = fromInput ? reinterpret_cast<const unsigned char *>(keyBytes.constData())
                                          : PUBLIC_KEY;
     const unsigned long keyLength = fromInput ? static_cast<unsigned long>(keyBytes.size()) : 2048;
-    if (verify(key, keyLength, message, signature)) {
+    const bool valid = verify(key, keyLength, message, signature);
+    if (flags & 6) {
+        fuzz::InputDir dir;
+        const QString file = dir.file(QStringLiteral("client_linux_x86.ini"));
+        if (!dir.write(QStringLiteral("client_linux_x86.ini"), message)
+            || !dir.write(QStringLiteral("client_linux_x86.ini.sig"), signature))
+            fuzz::fail("cannot write the files", dir.path());
+        if (flags & 2) {
+            CheckSigFunc check(file, QString());
+            FUZZ_CHECK(check.run() == (fromInput ? verify(PUBLIC_KEY, 2048, message, signature) : valid),
+                       QString::fromLatin1(signature.toHex()));
+        }
+        if (flags & 4) {
+            const QString expected = QString::fromLatin1(signature);
+            const QString digest = QString::fromLatin1(
+                QCryptographicHash::hash(message, QCryptographicHash::Md5).toHex());
+            CheckSigFunc check(file, expected);
+            FUZZ_CHECK(check.run() == (expected.isEmpty() ? verify(PUBLIC_KEY, 2048, message, signature)
+                                                          : digest.compare(expected, Qt::CaseInsensitive) == 0),
+                       expected);
+        }
+    }
+    if (valid) {
         // A signature covers every byte of the message: the same signature over
         // a message one byte longer, or with its first byte changed, must fail.
         FUZZ_CHECK(!verify(key, keyLength, message + 'x', signature), QString::fromLatin1(message.toHex()));

@@ -8,6 +8,8 @@
 # SKIP_SANITIZE=1 skips the sanitizer pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# With ccache present, clones in other folders share compiled objects.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
 
 bash scripts/deps.sh --fuzz
 

@@ -29,7 +29,41 @@ void DownloadFileTaskSpecification::reset()
     m_cancelPropagated = false;
     m_doneReported = false;
     m_download = nullptr;
+    m_released = false;
+    m_doneBytes = m_doneTotal = m_pendingSpeed = 0;
     TaskSpecification::reset();
+}
+
+void DownloadFileTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloadTotal, quint64 &speed,
+                                             bool &downloading)
+{
+    if (!m_released) {
+        ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
+        return;
+    }
+    downloadDone = m_doneBytes;
+    downloadTotal = m_doneTotal;
+    speed = m_pendingSpeed;
+    m_pendingSpeed = 0;
+    downloading = false;
+}
+
+void DownloadFileTaskSpecification::subtasksDone()
+{
+    // A release of thousands of files would otherwise keep every transfer, with its file
+    // object, alive until the run ends.
+    if (getStateFromSubTasks() == TaskFinished) {
+        quint64 done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        ComposedTaskSpecification::timeTick(done, total, speed, downloading);
+        m_doneBytes = done;
+        m_doneTotal = total;
+        m_pendingSpeed = speed;
+        m_released = true;
+        clearSubTasks();
+        m_download = nullptr;
+    }
+    ComposedTaskSpecification::subtasksDone();
 }
 
 void DownloadFileTaskSpecification::makeSubtasksAndStart()

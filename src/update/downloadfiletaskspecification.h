@@ -22,6 +22,10 @@ public:
 
     void execute() override;
     void reset() override;
+    // Once the file is in, its transfer and check are released; the figures they would
+    // report are kept and reported in their place.
+    void timeTick(quint64 &downloadDone, quint64 &downloadTotal, quint64 &speed, bool &downloading) override;
+    void subtasksDone() override;
 
     void makeSubtasksAndStart();
 
@@ -35,6 +39,10 @@ private:
     Mirrors *m_mirrors;
     Configuration *m_configuration;
     DownloadTaskSpecification *m_download = nullptr;
+    bool m_released = false;
+    quint64 m_doneBytes = 0;
+    quint64 m_doneTotal = 0;
+    quint64 m_pendingSpeed = 0;
 };
 
 #endif

@@ -95,6 +95,9 @@ void FileReplaceTaskSpecification::subtasksDone()
         if (m_replaced && !m_configuration->isSpecialFileName(name))
             m_deletes->append(m_file.oldDestFileName());
         makeSingleFileExecutable(destination());
+        // Nothing more is needed from the finished steps; a release of thousands of files
+        // would otherwise keep them all until the run ends.
+        clearSubTasks();
     } else {
         m_journal.rollback(this);
     }
