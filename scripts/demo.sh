@@ -229,7 +229,7 @@ limit=90
 started=$SECONDS
 mkdir -m 700 "$work/runtime"
 (cd "$install" && exec env TMPDIR="$work/tmp" XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$work/runtime}" \
-   ./update --nouser) >"$work/logs/update.log" 2>&1 &
+   CORVANE_UPDATE_LOG="$work/logs/detail.log" ./update --nouser) >"$work/logs/update.log" 2>&1 &
 update_pid=$!
 pids+=("$update_pid")
 
@@ -266,8 +266,8 @@ wait_for_file "$client_log" 10 || true
 
 # ------------------------------------------------------------------ 8. report
 echo
-# The updater keeps its detail log in its window ("Details"); what it wrote to the
-# terminal, what the servers answered and what was fetched tell the story here.
+echo "---------------- the updater's detail log ----------------"
+sed 's/^/    /' "$work/logs/detail.log" 2>/dev/null || echo "    (no log lines were written)"
 echo "---------------- update server: requests for versions, news and banner ----------------"
 grep -v 'listening\|settings read' "$work/logs/update-server.log" | sed 's/^[^ ]* /    /' || true
 echo "---------------- files fetched over HTTP ----------------"

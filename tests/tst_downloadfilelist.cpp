@@ -19,12 +19,12 @@ constexpr int version = 12;
 
 FileDownloadSpecification record(const QString &name, const QByteArray &content)
 {
-    FileDownloadSpecification spec;
-    spec.section = QStringLiteral("client");
-    spec.fileName = name;
-    spec.md5 = md5Hex(content);
-    spec.size = quint64(content.size());
-    return spec;
+    FileDownloadSpecification entry;
+    entry.section = QStringLiteral("client");
+    entry.fileName = name;
+    entry.md5 = md5Hex(content);
+    entry.size = quint64(content.size());
+    return entry;
 }
 
 QStringList lines(const QSignalSpy &spy)

@@ -1,5 +1,6 @@
 #include "configuration.h"
 #include "fakehttpserver.h"
+#include "filereplacetaskspecification.h"
 #include "maintaskspecification.h"
 #include "mirrors.h"
 #include "pipelinerelease.h"
@@ -173,8 +174,13 @@ void tst_MainTaskSpecification::serve(const PipelineRelease &release)
 
 void tst_MainTaskSpecification::install(const Tree &files)
 {
-    for (auto it = files.cbegin(); it != files.cend(); ++it)
-        QVERIFY(TestDirs::writeFile(m_dirs->appFile(it.key()), it.value()));
+    // As the updater leaves an installation: program files open to everyone.
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString path = m_dirs->appFile(it.key());
+        QVERIFY(TestDirs::writeFile(path, it.value()));
+        if (FileReplaceTaskSpecification::isExecutableFile(path))
+            QVERIFY(QFile::setPermissions(path, everyone));
+    }
 }
 
 QList<double> tst_MainTaskSpecification::run(bool expectSuccess)

@@ -256,7 +256,8 @@ private slots:
         QStringList removed;
         for (const QString &name : Configuration::getSpecialFileNames())
             removed << "_old_" + name;
-        const QStringList kept{"_old_readme.txt", "update", "libQtCore.so.4", "_OLD_update", "old_update"};
+        const QStringList kept = QStringList{"_old_readme.txt", "_OLD_update", "old_update"}
+                                 + Configuration::getSpecialFileNames();
         for (const QString &name : removed + kept)
             QVERIFY(TestDirs::writeFile(dirs.appFile(name), "x"));
 
@@ -271,6 +272,13 @@ private slots:
         UpdateEngine::removeOldFiles(dirs.appDir());
         UpdateEngine::removeOldFiles(dirs.appFile("no-such-directory"));
         QCOMPARE(QDir(dirs.appDir()).entryList(QDir::Files).size(), kept.size());
+
+        // A set-aside copy whose file is gone (a run killed between the two steps) is put back.
+        QVERIFY(QFile::remove(dirs.appFile("libQtGui.so.4")));
+        QVERIFY(TestDirs::writeFile(dirs.appFile("_old_libQtGui.so.4"), "previous"));
+        UpdateEngine::removeOldFiles(dirs.appDir());
+        QCOMPARE(TestDirs::readFile(dirs.appFile("libQtGui.so.4")), QByteArray("previous"));
+        QVERIFY(!QFile::exists(dirs.appFile("_old_libQtGui.so.4")));
     }
 
     void bannerPicture_data()

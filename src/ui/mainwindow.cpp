@@ -8,6 +8,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFile>
 #include <QPixmap>
 #include <QScrollBar>
 #include <QTimer>
@@ -153,6 +154,14 @@ void MainWindow::on_startButton_clicked()
 void MainWindow::onAppendText(QString text)
 {
     outputTextEdit->append(text);
+    // An unattended run has nobody reading the window; a caller that names a file in
+    // CORVANE_UPDATE_LOG gets a copy of every line (the demonstration prints it).
+    static const QString copyPath = qEnvironmentVariable("CORVANE_UPDATE_LOG");
+    if (copyPath.isEmpty())
+        return;
+    QFile copy(copyPath);
+    if (copy.open(QIODevice::WriteOnly | QIODevice::Append))
+        copy.write(text.toUtf8() + '\n');
 }
 
 void MainWindow::onProgressUpdate(qreal doneFrac)

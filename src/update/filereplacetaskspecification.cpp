@@ -70,6 +70,11 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         m_replaced = true;
         addSubTask(new FileRenameTaskSpecification(dest, old, &m_journal, this, 0.1));
         weight -= 0.1;
+    } else if (QFileInfo::exists(old)) {
+        // An interrupted run set the file aside and did not get to put the new one in its
+        // place: that copy is the file being replaced. It stays if this install fails and
+        // goes with the other set-aside copies if it succeeds.
+        m_replaced = true;
     }
     if (m_file.hasUnzip()) {
         addSubTask(new FileUnzipTaskSpecification(&m_journal, source, dest, this, weight - 0.2));
@@ -99,10 +104,15 @@ void FileReplaceTaskSpecification::subtasksDone()
     ComposedTaskSpecification::subtasksDone();
 }
 
-void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString &path)
+bool FileReplaceTaskSpecification::isExecutableFile(const QString &path)
 {
     const QFileInfo info(path);
-    if (!executableFiles.contains(info.fileName()) && !executableSuffixes.contains(info.completeSuffix()))
+    return executableFiles.contains(info.fileName()) || executableSuffixes.contains(info.completeSuffix());
+}
+
+void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString &path)
+{
+    if (!isExecutableFile(path))
         return;
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
                                     | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser

@@ -27,6 +27,8 @@ public:
     void makeSubtasksAndStart();
     // Mode 0777 for the listed program names and library suffixes; other files keep theirs.
     static void makeSingleFileExecutable(const QString &path);
+    // True for the files makeSingleFileExecutable opens to everyone.
+    static bool isExecutableFile(const QString &path);
 
     static const QStringList executableFiles;
     static const QStringList executableSuffixes;

@@ -2,6 +2,7 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "filereplacetaskspecification.h"
 
 #include <QFileInfo>
 #include <QSettings>
@@ -83,6 +84,17 @@ bool MakeDownloadReplaceListFunc::fileMatches(const QString &path, const QString
     return check.run();
 }
 
+bool MakeDownloadReplaceListFunc::isInstalled(const QString &path, const QString &md5) const
+{
+    // A program file whose permissions were never set (a run was interrupted after the
+    // copy) is installed again, which sets them.
+    const QFileDevice::Permissions anyExecute = QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+    if (FileReplaceTaskSpecification::isExecutableFile(path)
+        && (QFileInfo(path).permissions() & anyExecute) != anyExecute)
+        return false;
+    return fileMatches(path, md5);
+}
+
 bool MakeDownloadReplaceListFunc::run()
 {
     m_output.clear();
@@ -149,8 +161,13 @@ bool MakeDownloadReplaceListFunc::run()
                 }
 
                 const QString installed = m_appRootPath + QLatin1Char('/') + replace.pureDestFilePath();
-                if (fileMatches(installed, replace.hasUnzip() ? replace.unzipMd5 : download.md5))
+                if (isInstalled(installed, replace.hasUnzip() ? replace.unzipMd5 : download.md5)) {
+                    // A run interrupted after installing the file may have left its set-aside copy.
+                    if (!Configuration::isSpecialFileName(QFileInfo(installed).fileName())
+                        && QFileInfo::exists(m_appRootPath + QLatin1Char('/') + replace.oldDestFileName()))
+                        m_output.deletes.append(replace.oldDestFileName());
                     continue;
+                }
                 m_output.replaces.append(replace);
 
                 if (!fileMatches(m_tempDir + QLatin1Char('/') + key, download.md5))

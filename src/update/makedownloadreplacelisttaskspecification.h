@@ -63,6 +63,8 @@ public:
 
 private:
     bool fileMatches(const QString &path, const QString &md5) const;
+    // The installed file is current: right content and, for a program file, executable.
+    bool isInstalled(const QString &path, const QString &md5) const;
 
     FileSpecifications &m_output;
     QString m_tempDir;

@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
@@ -246,8 +247,16 @@ void UpdateEngine::removeOldFiles(const QString &dir)
     const QDir directory(dir);
     const QString &prefix = Configuration::getSpecialFileRenamePrefix();
     const QStringList names = Configuration::getSpecialFileNames();
-    for (const QString &name : names)
-        QFile::remove(directory.absoluteFilePath(prefix + name));
+    for (const QString &name : names) {
+        const QString file = directory.absoluteFilePath(name);
+        const QString oldCopy = directory.absoluteFilePath(prefix + name);
+        // A run killed between setting the file aside and putting the new one in place
+        // leaves only the copy: it goes back under its name, and the next install replaces it.
+        if (!QFileInfo::exists(file) && QFileInfo::exists(oldCopy))
+            QFile::rename(oldCopy, file);
+        else
+            QFile::remove(oldCopy);
+    }
 }
 
 void UpdateEngine::getBanner()

@@ -45,7 +45,8 @@ public:
     // Starts the banner query; the picture arrives later on bannerFound.
     void getBanner();
 
-    // Deletes the set-aside copies ("_old_" + special name) in dir; silent.
+    // Deletes the set-aside copies ("_old_" + special name) in dir, or puts one back under
+    // its name when that file is missing; silent.
     static void removeOldFiles(const QString &dir);
 
     // Removes the working directory of the recorded session and the record itself.
