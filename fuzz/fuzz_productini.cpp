@@ -5,9 +5,11 @@
 // the settings reader lists sections and keys; missing bytes count as 0). Bits 0-1
 // say what lies at the key's installed path, bits 2-3 what lies at its path in the
 // working directory: 0 nothing, 1 an empty file, 2 a file holding "x", 3 a directory.
+// Bit 4 gives the installed file execute permission for everyone.
 #include "fuzzsupport.h"
 
 #include "configuration.h"
+#include "filereplacetaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "tomcryptutil.h"
 
@@ -31,9 +33,17 @@ struct Entry
 };
 
 // Puts what the state asks for at path (relative to root); refuses paths outside root.
-void place(const fuzz::InputDir &dir, const QString &root, const QString &relative, int state)
+void place(const fuzz::InputDir &dir, const QString &root, const QString &relative, int state,
+           bool executable = false)
 {
     const QString path = root + QLatin1Char('/') + relative;
+    if (executable && (state == 1 || state == 2)) {
+        place(dir, root, relative, state);
+        QFile::setPermissions(dir.file(path), QFile::permissions(dir.file(path)) | QFileDevice::ExeOwner
+                                                  | QFileDevice::ExeUser | QFileDevice::ExeGroup
+                                                  | QFileDevice::ExeOther);
+        return;
+    }
     switch (state) {
     case 1:
         dir.write(path, QByteArray());
@@ -70,11 +80,16 @@ QMap<QString, QByteArray> snapshot(const QString &root)
 }
 
 // Whether a file at path is current for the expected MD5 sum; -1 when a signature
-// check would decide (empty sum), which this target leaves alone.
-int current(const QString &path, const QString &md5)
+// check would decide (empty sum), which this target leaves alone. A program file
+// without execute permission for everyone is not current: installing it sets them.
+int current(const QString &path, const QString &md5, bool installed)
 {
     if (md5.isEmpty())
         return -1;
+    const QFileDevice::Permissions anyExecute = QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+    if (installed && FileReplaceTaskSpecification::isExecutableFile(path)
+        && (QFileInfo(path).permissions() & anyExecute) != anyExecute)
+        return 0;
     QFile file(path);
     if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
         return 0;
@@ -130,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 const QString installed = !isDelete && parts.size() == 5 ? parts.at(4) : key;
                 if (!MakeDownloadReplaceListFunc::isSafeRelativePath(installed))
                     continue;
-                place(dir, QStringLiteral("install"), installed, state & 3);
+                place(dir, QStringLiteral("install"), installed, state & 3, (state & 16) != 0);
                 if (!isDelete && MakeDownloadReplaceListFunc::isSafeRelativePath(key) && key != iniName)
                     place(dir, QStringLiteral("work"), key, (state >> 2) & 3);
             }
@@ -190,10 +205,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         FUZZ_CHECK(replaced <= 1 && downloaded <= replaced, describe(entry));
         const int installedCurrent =
-            current(install + QLatin1Char('/') + installed, packed ? entry.parts.at(2) : entry.parts.at(0));
+            current(install + QLatin1Char('/') + installed, packed ? entry.parts.at(2) : entry.parts.at(0), true);
         if (installedCurrent >= 0)
             FUZZ_CHECK(replaced == 1 - installedCurrent, describe(entry));
-        const int fetched = current(work + QLatin1Char('/') + entry.key, entry.parts.at(0));
+        const int fetched = current(work + QLatin1Char('/') + entry.key, entry.parts.at(0), false);
         if (replaced == 1 && fetched >= 0)
             FUZZ_CHECK(downloaded == 1 - fetched, describe(entry));
     }
