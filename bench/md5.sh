@@ -26,14 +26,7 @@ echo "generating a $size_mib MiB file in $work ..."
 head -c "$(( size_mib * 1024 * 1024 ))" /dev/urandom > "$work/big.bin"
 expected=$(md5sum "$work/big.bin" | cut -d' ' -f1)   # also brings the file into the page cache
 
-seconds() { # <command...>: wall time of the command, output discarded
-    local start end
-    start=$(date +%s.%N)
-    "$@" >/dev/null
-    end=$(date +%s.%N)
-    echo "$end - $start" | bc -l
-}
-best() { sort -g | head -1; }
+source bench/timing.sh
 
 md5sum_times=()
 ours_times=()

@@ -34,14 +34,7 @@ if (( large_bytes < 256 * 1024 * 1024 )); then
     exit 1
 fi
 
-seconds() { # <command...>: wall time of the command, output discarded
-    local start end
-    start=$(date +%s.%N)
-    "$@" >/dev/null
-    end=$(date +%s.%N)
-    echo "$end - $start" | bc -l
-}
-best() { sort -g | head -1; }
+source bench/timing.sh
 
 gzip_times=()
 ours_times=()

@@ -4,6 +4,7 @@
 #include "fakehttpserver.h"
 #include "mirrors.h"
 #include "pipelinerelease.h"
+#include "stagesetup.h"
 #include "testdirs.h"
 #include "treesnapshot.h"
 
@@ -25,14 +26,6 @@ FileDownloadSpecification record(const QString &name, const QByteArray &content)
     entry.md5 = md5Hex(content);
     entry.size = quint64(content.size());
     return entry;
-}
-
-QStringList lines(const QSignalSpy &spy)
-{
-    QStringList result;
-    for (const auto &args : spy)
-        result << args.at(0).toString();
-    return result;
 }
 
 } // namespace
@@ -68,12 +61,10 @@ void tst_DownloadFileList::init()
 {
     m_dirs.reset(new TestDirs);
     QVERIFY(m_dirs->isValid());
-    m_config.reset(new Configuration);
-    m_config->m_clientType = QStringLiteral("client_linux_x86");
+    m_config = stageConfiguration(*m_dirs);
+    QVERIFY(m_config);
     m_config->m_clientVersion = version;
     m_config->m_downloadStreams = 6;
-    m_config->m_tempDir = m_dirs->tempDir() + QStringLiteral("/corvane_temp_0");
-    QVERIFY(QDir().mkpath(m_config->m_tempDir));
     m_manager.reset(new QNetworkAccessManager);
 }
 
@@ -112,7 +103,7 @@ void tst_DownloadFileList::emptyListNeedsNothing()
     QSignalSpy finished(&stage, SIGNAL(finished(TaskSpecification*)));
     stage.execute();
     QCOMPARE(finished.size(), 1);
-    QCOMPARE(lines(messages), QStringList{"No downloads needed"});
+    QCOMPARE(spyTexts(messages), QStringList{"No downloads needed"});
     QCOMPARE(stage.progress(), 0.4);
     QVERIFY(treeSnapshot(m_config->m_tempDir).isEmpty());
     QCOMPARE(m_servers.first()->totalRequests(), 0);
@@ -151,7 +142,7 @@ void tst_DownloadFileList::fetchesIntoSubdirectories()
     QVERIFY(QFileInfo(temp("sub/deeper")).isDir());
     QVERIFY(finished.wait(20000));
     QCOMPARE(canceled.size(), 0);
-    QCOMPARE(lines(messages).first(), QStringLiteral("Downloading files"));
+    QCOMPARE(spyTexts(messages).first(), QStringLiteral("Downloading files"));
 
     QCOMPARE(TestDirs::readFile(temp("a.txt")), a);
     QCOMPARE(TestDirs::readFile(temp("sub/deeper/b.bin")), b);
@@ -249,7 +240,7 @@ void tst_DownloadFileList::corruptCopyDropsMirror()
     const QString bad = m_servers.first()->requestedPaths().first() == QLatin1String("/12/client/one.bin")
                             ? QStringLiteral("one.bin")
                             : QStringLiteral("two.bin");
-    const QStringList log = lines(messages);
+    const QStringList log = spyTexts(messages);
     const int failed = log.indexOf(QStringLiteral("Signature check failed for %1").arg(temp(bad)));
     QVERIFY2(failed >= 0, qPrintable(log.join('\n')));
     QCOMPARE(log.value(failed + 1), QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(bad));
@@ -274,7 +265,7 @@ void tst_DownloadFileList::blockedDirectoryStopsBeforeTransfers()
     stage.execute();
     QCOMPARE(canceled.size(), 1);
     QCOMPARE(stage.state(), TaskSpecification::TaskErrorCanceled);
-    QCOMPARE(lines(messages),
+    QCOMPARE(spyTexts(messages),
              QStringList{QStringLiteral("Could not create dir %1/sub").arg(QDir(m_config->m_tempDir).canonicalPath())});
     QTest::qWait(100);
     QCOMPARE(m_servers.first()->totalRequests(), 0);

@@ -3,6 +3,7 @@
 #include "inidownloadtaskspecification.h"
 #include "mirrors.h"
 #include "pipelinerelease.h"
+#include "stagesetup.h"
 #include "testdirs.h"
 #include "tomcryptutil.h"
 
@@ -15,14 +16,6 @@
 namespace {
 
 constexpr int version = 7;
-
-QStringList lines(const QSignalSpy &spy)
-{
-    QStringList result;
-    for (const auto &args : spy)
-        result << args.at(0).toString();
-    return result;
-}
 
 } // namespace
 
@@ -68,12 +61,10 @@ void tst_IniDownload::init()
 {
     m_dirs.reset(new TestDirs);
     QVERIFY(m_dirs->isValid());
-    m_config.reset(new Configuration);
-    m_config->m_clientType = QStringLiteral("client_linux_x86");
+    m_config = stageConfiguration(*m_dirs);
+    QVERIFY(m_config);
     m_config->m_clientVersion = version;
     m_config->m_downloadStreams = 6;
-    m_config->m_tempDir = m_dirs->tempDir() + QStringLiteral("/corvane_temp_0");
-    QVERIFY(QDir().mkpath(m_config->m_tempDir));
     m_manager.reset(new QNetworkAccessManager);
 
     PipelineRelease release(version);
@@ -131,7 +122,7 @@ void tst_IniDownload::fetchesWhatIsMissing()
     QSignalSpy messages(&stage, SIGNAL(message(QString)));
     QSignalSpy finished(&stage, SIGNAL(finished(TaskSpecification*)));
     stage.execute();
-    QCOMPARE(lines(messages).first(), QStringLiteral("Download / check product ini"));
+    QCOMPARE(spyTexts(messages).first(), QStringLiteral("Download / check product ini"));
     QCOMPARE(stage.subTasks().size(), 1 + iniRequests + sigRequests);
     double weights = 0;
     for (TaskSpecification *task : std::as_const(stage.subTasks()))
@@ -175,7 +166,7 @@ void tst_IniDownload::failedVerificationFetchesBothAgain()
     QTest::qWait(50);
     QCOMPARE(finished.size(), 1);
     QCOMPARE(canceled.size(), 0);
-    QVERIFY(lines(messages).contains(QStringLiteral("Could not verify the product ini file. Retrying")));
+    QVERIFY(spyTexts(messages).contains(QStringLiteral("Could not verify the product ini file. Retrying")));
     QCOMPARE(m_server->requestCount(iniPath()), 1);
     QCOMPARE(m_server->requestCount(sigPath()), 1);
     QCOMPARE(TestDirs::readFile(temp("client_linux_x86.ini")), m_ini);
@@ -205,7 +196,7 @@ void tst_IniDownload::retryLimit()
     for (int i = 0; i < failures; ++i)
         stage.onSigCheckDone(false, nullptr);
 
-    const QStringList log = lines(messages);
+    const QStringList log = spyTexts(messages);
     QCOMPARE(log.filter(QStringLiteral("Could not verify the product ini file. Retrying")).size(), 1000);
     if (aborted) {
         QCOMPARE(log.last(), QStringLiteral("Could not verify the product ini file. Aborting"));
@@ -252,7 +243,7 @@ void tst_IniDownload::noMirrorEndsStage()
     QVERIFY(canceled.wait(10000));
     QCOMPARE(stage.state(), TaskSpecification::TaskErrorCanceled);
     // The check never ran.
-    QVERIFY(!lines(messages).join('\n').contains(QStringLiteral("Signature check failed")));
+    QVERIFY(!spyTexts(messages).join('\n').contains(QStringLiteral("Signature check failed")));
 }
 
 QTEST_MAIN(tst_IniDownload)

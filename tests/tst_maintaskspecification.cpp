@@ -4,6 +4,7 @@
 #include "maintaskspecification.h"
 #include "mirrors.h"
 #include "pipelinerelease.h"
+#include "stagesetup.h"
 #include "testdirs.h"
 #include "tomcryptutil.h"
 #include "treesnapshot.h"
@@ -68,14 +69,6 @@ Tree filesOnly(const Tree &tree)
     return result;
 }
 
-QStringList lines(const QSignalSpy &spy)
-{
-    QStringList result;
-    for (const auto &args : spy)
-        result << args.at(0).toString();
-    return result;
-}
-
 QMap<QString, QDateTime> modificationTimes(const QString &root)
 {
     QMap<QString, QDateTime> result;
@@ -133,12 +126,10 @@ void tst_MainTaskSpecification::init()
 {
     m_dirs.reset(new TestDirs);
     QVERIFY(m_dirs->isValid());
-    m_config.reset(new Configuration);
-    m_config->m_clientType = QStringLiteral("client_linux_x86");
+    m_config = stageConfiguration(*m_dirs);
+    QVERIFY(m_config);
     m_config->m_clientVersion = version;
     m_config->m_downloadStreams = 3;
-    m_config->m_tempDir = m_dirs->tempDir() + QStringLiteral("/corvane_temp_0");
-    QVERIFY(QDir().mkpath(m_config->m_tempDir));
     m_manager.reset(new QNetworkAccessManager);
     m_log.clear();
 }
@@ -199,7 +190,7 @@ QList<double> tst_MainTaskSpecification::run(bool expectSuccess)
     if (!QTest::qWaitFor([&] { return finished.size() + canceled.size() > 0; }, 60000))
         qWarning("run did not end in time");
     QTest::qWait(50);
-    m_log = lines(messages);
+    m_log = spyTexts(messages);
     if (finished.size() + canceled.size() != 1 || (finished.size() == 1) != expectSuccess)
         qWarning().noquote() << "unexpected end of run:" << m_root->state() << "\n" << m_log.join('\n');
     return stageEnds;
@@ -377,8 +368,8 @@ void tst_MainTaskSpecification::resetEmptiesLists()
     QSignalSpy messages(m_root.get(), SIGNAL(message(QString)));
     m_root->execute();
     QVERIFY(finished.wait(30000));
-    QVERIFY(lines(messages).contains(QStringLiteral("No downloads needed")));
-    QVERIFY(lines(messages).filter(QStringLiteral("add/replace")).isEmpty());
+    QVERIFY(spyTexts(messages).contains(QStringLiteral("No downloads needed")));
+    QVERIFY(spyTexts(messages).filter(QStringLiteral("add/replace")).isEmpty());
 }
 
 QTEST_MAIN(tst_MainTaskSpecification)

@@ -1,5 +1,6 @@
 #include "configuration.h"
 #include "makedownloadreplacelisttaskspecification.h"
+#include "stagesetup.h"
 #include "testdirs.h"
 #include "treesnapshot.h"
 
@@ -95,10 +96,8 @@ void tst_MakeDownloadReplaceList::init()
 {
     m_dirs.reset(new TestDirs);
     QVERIFY(m_dirs->isValid());
-    m_config.reset(new Configuration);
-    m_config->m_clientType = QStringLiteral("client_linux_x86");
-    m_config->m_tempDir = m_dirs->tempDir() + QStringLiteral("/corvane_temp_0");
-    QVERIFY(QDir().mkpath(m_config->m_tempDir));
+    m_config = stageConfiguration(*m_dirs);
+    QVERIFY(m_config);
 }
 
 void tst_MakeDownloadReplaceList::cleanup()

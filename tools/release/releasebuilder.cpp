@@ -60,21 +60,12 @@ bool ensureParent(const QString &path, QString *error)
     return false;
 }
 
-// Streams `src` into `dst`, hashing what it reads: one pass, constant memory.
-bool copyAndHash(const QString &src, const QString &dst, QByteArray *md5, quint64 *size, QString *error)
+// Reads `in` (opened from `src`) to its end in chunks, hashing every chunk and handing it
+// to `write`, which returns false when it cannot take it; `dst` names the target in errors.
+template <typename Write>
+bool streamAndHash(QFile &in, const QString &src, const QString &dst, Write write, QByteArray *md5,
+                   quint64 *size, QString *error)
 {
-    QFile in(src);
-    if (!in.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("Cannot read %1: %2").arg(src, in.errorString());
-        return false;
-    }
-    if (!ensureParent(dst, error))
-        return false;
-    QFile out(dst);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        *error = QStringLiteral("Cannot write %1: %2").arg(dst, out.errorString());
-        return false;
-    }
     QCryptographicHash hash(QCryptographicHash::Md5);
     quint64 total = 0;
     QByteArray buf(ChunkSize, Qt::Uninitialized);
@@ -87,23 +78,45 @@ bool copyAndHash(const QString &src, const QString &dst, QByteArray *md5, quint6
         if (n == 0)
             break;
         hash.addData(QByteArrayView(buf.constData(), n));
-        if (out.write(buf.constData(), n) != n) {
-            *error = QStringLiteral("Cannot write %1: %2").arg(dst, out.errorString());
+        if (!write(buf.constData(), n)) {
+            *error = QStringLiteral("Cannot write %1").arg(dst);
             return false;
         }
         total += quint64(n);
     }
-    if (!out.flush()) {
-        *error = QStringLiteral("Cannot write %1: %2").arg(dst, out.errorString());
-        return false;
-    }
-    out.close();
-    if (out.error() != QFileDevice::NoError) {
-        *error = QStringLiteral("Cannot write %1: %2").arg(dst, out.errorString());
-        return false;
-    }
     *md5 = hash.result().toHex();
     *size = total;
+    return true;
+}
+
+// Streams `src` into `dst`, hashing what it reads: one pass, constant memory.
+bool copyAndHash(const QString &src, const QString &dst, QByteArray *md5, quint64 *size, QString *error)
+{
+    QFile in(src);
+    if (!in.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("Cannot read %1: %2").arg(src, in.errorString());
+        return false;
+    }
+    if (!ensureParent(dst, error))
+        return false;
+    QFile out(dst);
+    const auto writeError = [&] {
+        *error = QStringLiteral("Cannot write %1: %2").arg(dst, out.errorString());
+        return false;
+    };
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return writeError();
+    const auto write = [&out](const char *data, qint64 n) { return out.write(data, n) == n; };
+    if (!streamAndHash(in, src, dst, write, md5, size, error)) {
+        if (out.error() != QFileDevice::NoError)
+            return writeError();
+        return false;
+    }
+    if (!out.flush())
+        return writeError();
+    out.close();
+    if (out.error() != QFileDevice::NoError)
+        return writeError();
     return true;
 }
 
@@ -144,30 +157,15 @@ bool gzipAndHash(const QString &src, const QString &dst, QByteArray *md5, quint6
         *error = QStringLiteral("Cannot write %1").arg(dst);
         return false;
     }
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    quint64 total = 0;
-    QByteArray buf(ChunkSize, Qt::Uninitialized);
-    for (;;) {
-        const qint64 n = in.read(buf.data(), buf.size());
-        if (n < 0) {
-            *error = QStringLiteral("Cannot read %1: %2").arg(src, in.errorString());
-            return false;
-        }
-        if (n == 0)
-            break;
-        hash.addData(QByteArrayView(buf.constData(), n));
-        if (gzwrite(out.get(), buf.constData(), unsigned(n)) != int(n)) {
-            *error = QStringLiteral("Cannot write %1").arg(dst);
-            return false;
-        }
-        total += quint64(n);
-    }
+    const auto write = [&out](const char *data, qint64 n) {
+        return gzwrite(out.get(), data, unsigned(n)) == int(n);
+    };
+    if (!streamAndHash(in, src, dst, write, md5, size, error))
+        return false;
     if (gzclose(out.release()) != Z_OK) {
         *error = QStringLiteral("Cannot write %1").arg(dst);
         return false;
     }
-    *md5 = hash.result().toHex();
-    *size = total;
     return true;
 }
 
