@@ -162,6 +162,13 @@ QString oldCopyOf(const QString &path)
     return dir + Configuration::getSpecialFileRenamePrefix() + info.fileName();
 }
 
+QString stagedCopyOf(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString dir = info.path() == QLatin1String(".") ? QString() : info.path() + QLatin1Char('/');
+    return dir + QStringLiteral("_new_") + info.fileName();
+}
+
 QByteArray readAll(const QString &path)
 {
     QFile file(path);
@@ -414,6 +421,9 @@ enum Interruption {
     PackedNotExecutable,    // unpacked library in place, permissions not yet set
     SpecialFileSetAside,    // the updater's own library set aside, new copy not yet written
     SpecialPluginSetAside,  // the same for an image-format plug-in
+    NewCopyPartlyStaged,    // new copy cut short under its "_new_" name, file untouched
+    StagedAndSetAside,      // new copy staged whole, file also linked aside, not yet in place
+    StaleStagedCopy,        // file current, a stale staged copy of it left beside
 };
 
 void TestCrashRecovery::interruptedInstallation_data()
@@ -429,6 +439,9 @@ void TestCrashRecovery::interruptedInstallation_data()
         {"unpacked library not executable", PackedNotExecutable},
         {"special file set aside", SpecialFileSetAside},
         {"special plug-in set aside", SpecialPluginSetAside},
+        {"new copy partly staged", NewCopyPartlyStaged},
+        {"new copy staged, file linked aside", StagedAndSetAside},
+        {"stale staged copy beside a current file", StaleStagedCopy},
     };
     for (const auto &state : states) {
         QTest::addRow("%s", state.first) << int(state.second) << false;
@@ -462,6 +475,10 @@ void TestCrashRecovery::interruptedInstallation()
         QVERIFY(QFile::setPermissions(app + path, QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                                       | QFileDevice::ReadGroup | QFileDevice::ReadOther));
     };
+    const auto writeStaged = [&](const QString &path, int length) {
+        const QByteArray content = c.release.files.value(path);
+        QVERIFY(ReleaseFixture::writeFile(app + stagedCopyOf(path), length < 0 ? content : content.left(length)));
+    };
     switch (Interruption(interruption)) {
     case FileSetAside:
         setAside(QStringLiteral("data/changed.dat"));
@@ -487,6 +504,16 @@ void TestCrashRecovery::interruptedInstallation()
         break;
     case SpecialPluginSetAside:
         setAside(QStringLiteral("imageformats/libqgif.so"));
+        break;
+    case NewCopyPartlyStaged:
+        writeStaged(QStringLiteral("lib/libz.so"), 1000);
+        break;
+    case StagedAndSetAside:
+        QVERIFY(QFile::copy(app + QStringLiteral("data/changed.dat"), app + oldCopyOf(QStringLiteral("data/changed.dat"))));
+        writeStaged(QStringLiteral("data/changed.dat"), -1);
+        break;
+    case StaleStagedCopy:
+        writeStaged(QStringLiteral("readme.txt"), 3);
         break;
     }
     if (firstRunFails) {
@@ -537,6 +564,12 @@ void TestCrashRecovery::killedAtRandomMoments()
     setup.workRoot = workRoot.path();
     setup.updater = updaterPath();
     QVERIFY2(QFileInfo(setup.updater).isExecutable(), qPrintable(setup.updater));
+    // The release replaces the updater itself with the same program plus a few bytes, so
+    // every second run starts whatever copy the killed run left under the name "update".
+    QFile updaterFile(setup.updater);
+    QVERIFY(updaterFile.open(QIODevice::ReadOnly));
+    setup.updateCase.release.files.insert(QStringLiteral("update"), updaterFile.readAll() + "\n# release 101\n");
+    updaterFile.close();
     const QString published = publish(setup.mirrorRoot, &setup.updateCase.release);
     QVERIFY2(published.isEmpty(), qPrintable(published));
     const int lastRequest = setup.updateCase.freshRunRequests();

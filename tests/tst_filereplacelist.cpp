@@ -65,6 +65,8 @@ private slots:
 
     void installsReplacesAndCleansUp();
     void staleOldCopyIsReplaced();
+    void newCopyIsVerifiedBesideInstalledFile_data();
+    void newCopyIsVerifiedBesideInstalledFile();
     void createsDirectoriesFirstInOrder();
     void emptyListFinishesAtOnce();
 
@@ -177,6 +179,46 @@ void tst_FileReplaceList::staleOldCopyIsReplaced()
     QVERIFY(deletes.isEmpty());
 }
 
+void tst_FileReplaceList::newCopyIsVerifiedBesideInstalledFile_data()
+{
+    QTest::addColumn<bool>("goodCopy");
+    QTest::newRow("new copy passes its check") << true;
+    QTest::newRow("new copy fails its check") << false;
+}
+
+// The new copy is unpacked and checked under its "_new_" name while the installed file stays
+// whole at its own name; a staged copy left by a killed run is replaced, never installed.
+void tst_FileReplaceList::newCopyIsVerifiedBesideInstalledFile()
+{
+    QFETCH(bool, goodCopy);
+    const QByteArray tool = "the tool, unpacked";
+    QVERIFY(TestDirs::writeFile(app("bin/tool.bin"), "old tool"));
+    QVERIFY(TestDirs::writeFile(app("bin/_new_tool.bin"), "cut short by a killed run"));
+    QVERIFY(TestDirs::writeFile(temp("pack/tool.gz"), gzipBytes(goodCopy ? tool : QByteArray("not the tool"))));
+
+    QList<FileReplaceSpecification> replaces{packedEntry("pack/tool.gz", "bin/tool.bin", tool)};
+    QList<QString> deletes;
+    FileReplaceListTaskSpecification stage(&replaces, &deletes, m_config.get(), nullptr, 1.0);
+    QStringList atCheckFailure;
+    connect(&stage, &TaskSpecification::message, this, [&](const QString &line) {
+        if (line.startsWith(QLatin1String("Signature check failed")))
+            atCheckFailure << QString::fromLatin1(TestDirs::readFile(app("bin/tool.bin")))
+                           << QString::number(QFileInfo::exists(app("bin/_old_tool.bin")));
+    });
+    QCOMPARE(endsWell(&stage), goodCopy);
+
+    QVERIFY(!QFileInfo::exists(app("bin/_new_tool.bin")));
+    if (goodCopy) {
+        QCOMPARE(TestDirs::readFile(app("bin/tool.bin")), tool);
+        QCOMPARE(TestDirs::readFile(app("bin/_old_tool.bin")), QByteArray("old tool"));
+        QCOMPARE(deletes, QList<QString>{QStringLiteral("bin/_old_tool.bin")});
+    } else {
+        QCOMPARE(atCheckFailure, (QStringList{QStringLiteral("old tool"), QStringLiteral("0")}));
+        QCOMPARE(TestDirs::readFile(app("bin/tool.bin")), QByteArray("old tool"));
+        QVERIFY(!QFileInfo::exists(app("bin/_old_tool.bin")));
+    }
+}
+
 void tst_FileReplaceList::createsDirectoriesFirstInOrder()
 {
     QVERIFY(TestDirs::writeFile(temp("a/b/one"), "1"));
@@ -254,10 +296,10 @@ void tst_FileReplaceList::failureRollsBackEverything_data()
     QTest::addColumn<QString>("message");
 
     QTest::newRow("unpacked file has wrong sum")
-        << "badsum" << "bin/tool.bin" << "Signature check failed for %1/bin/tool.bin";
+        << "badsum" << "bin/tool.bin" << "Signature check failed for %1/bin/_new_tool.bin";
     QTest::newRow("packed file missing")
-        << "missing" << "bin/tool.bin" << "Could not unzip '%2/pack/tool.gz' to '%1/bin/tool.bin'";
-    QTest::newRow("plain file missing") << "missing" << "" << "Could not copy '%2/pack/tool.gz' to '%1/pack/tool.gz'";
+        << "missing" << "bin/tool.bin" << "Could not unzip '%2/pack/tool.gz' to '%1/bin/_new_tool.bin'";
+    QTest::newRow("plain file missing") << "missing" << "" << "Could not copy '%2/pack/tool.gz' to '%1/pack/_new_tool.gz'";
     QTest::newRow("directory blocked by a file")
         << "fileblocked" << "bin/sub/tool.bin"
         << "Could not create dir '%1/bin' because it already exists and is not a dir";
@@ -299,9 +341,7 @@ void tst_FileReplaceList::failureRollsBackEverything()
     QVERIFY(!endsWell(&stage));
     QCOMPARE(stage.state(), TaskSpecification::TaskErrorCanceled);
 
-    QStringList lines;
-    for (const auto &args : messages)
-        lines << args.at(0).toString();
+    const QStringList lines = spyTexts(messages);
     const QString expected = QString(message).replace("%1", m_dirs->appDir()).replace("%2", m_config->m_tempDir);
     QVERIFY2(lines.contains(expected), qPrintable(lines.join('\n')));
     QVERIFY2(lines.contains(QStringLiteral("rolling back file updates")), qPrintable(lines.join('\n')));

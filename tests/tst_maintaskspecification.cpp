@@ -305,7 +305,7 @@ void tst_MainTaskSpecification::installFailureRestoresInstallation()
     run(false);
     QCOMPARE(m_root->state(), TaskSpecification::TaskErrorCanceled);
     QVERIFY2(m_log.contains(QStringLiteral("rolling back file updates")), qPrintable(m_log.join('\n')));
-    QVERIFY(m_log.contains(QStringLiteral("Signature check failed for %1").arg(m_dirs->appFile("data/big.bin"))));
+    QVERIFY(m_log.contains(QStringLiteral("Signature check failed for %1").arg(m_dirs->appFile("data/_new_big.bin"))));
     QVERIFY(m_log.filter(QStringLiteral("warning: rollback")).isEmpty());
     QVERIFY(m_log.filter(QStringLiteral("Starting deleting files")).isEmpty());
     QCOMPARE(treeSnapshot(m_dirs->appDir()), before);

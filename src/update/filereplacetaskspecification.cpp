@@ -4,8 +4,8 @@
 #include "configuration.h"
 #include "filecopytaskspecification.h"
 #include "filedeletetaskspecification.h"
-#include "filerenametaskspecification.h"
 #include "fileunziptaskspecification.h"
+#include "putinplacetaskspecification.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -60,28 +60,39 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString source = m_configuration->m_tempDir + QLatin1Char('/') + m_file.fileName;
     const QString dest = destination();
     const QString old = root + m_file.oldDestFileName();
+    const QString staged = root + m_file.stagedDestFileName();
 
-    double weight = 1.0;
-    if (QFileInfo::exists(dest)) {
-        if (QFileInfo::exists(old)) {
-            addSubTask(new FileDeleteTaskSpecification(true, old, this, 0.1));
-            weight = 0.9;
-        }
+    // The new copy is written and verified under its "_new_" name first and only then put in
+    // place. Until then the installed file stays where it is, whole, so a run that is killed
+    // (or fails) while copying or unpacking leaves it, the updater's own program included, as
+    // it was: at most a staged copy is left, which the next run replaces.
+    const double stepShare = 0.05;
+    const bool destExists = QFileInfo::exists(dest);
+    const bool oldExists = QFileInfo::exists(old);
+    const bool staleStaged = QFileInfo::exists(staged);
+    const int steps = 1 + (staleStaged ? 1 : 0) + (destExists && oldExists ? 1 : 0);
+    const double writeShare = 1.0 - steps * stepShare;
+
+    if (staleStaged)
+        addSubTask(new FileDeleteTaskSpecification(true, staged, this, stepShare));
+    if (m_file.hasUnzip()) {
+        addSubTask(new FileUnzipTaskSpecification(&m_journal, source, staged, this, writeShare * 0.8));
+        addSubTask(new CheckSignatureTaskSpecification(staged, m_file.unzipMd5, true, this, writeShare * 0.2));
+    } else {
+        addSubTask(new FileCopyTaskSpecification(&m_journal, source, staged, this, writeShare));
+    }
+    if (destExists) {
+        if (oldExists)
+            addSubTask(new FileDeleteTaskSpecification(true, old, this, stepShare));
         m_replaced = true;
-        addSubTask(new FileRenameTaskSpecification(dest, old, &m_journal, this, 0.1));
-        weight -= 0.1;
-    } else if (QFileInfo::exists(old)) {
+    } else if (oldExists) {
         // An interrupted run set the file aside and did not get to put the new one in its
         // place: that copy is the file being replaced. It stays if this install fails and
         // goes with the other set-aside copies if it succeeds.
         m_replaced = true;
     }
-    if (m_file.hasUnzip()) {
-        addSubTask(new FileUnzipTaskSpecification(&m_journal, source, dest, this, weight - 0.2));
-        addSubTask(new CheckSignatureTaskSpecification(dest, m_file.unzipMd5, true, this, 0.2));
-    } else {
-        addSubTask(new FileCopyTaskSpecification(&m_journal, source, dest, this, weight));
-    }
+    addSubTask(new PutInPlaceTaskSpecification(staged, dest, destExists ? old : QString(), isExecutableFile(dest),
+                                               &m_journal, this, stepShare));
     m_state = TaskRunning;
     executeSubTasks();
 }

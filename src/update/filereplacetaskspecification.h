@@ -9,8 +9,9 @@
 
 class Configuration;
 
-// Installs one file: sets the installed copy aside under its "_old_" name, copies (or unpacks
-// and verifies) the new one in, and on success hands its undo records to the stage journal.
+// Installs one file: copies (or unpacks and verifies) the new one beside it under its "_new_"
+// name, then puts it in place with the installed copy set aside under its "_old_" name, and on
+// success hands its undo records to the stage journal.
 // A failure undoes this file's own steps before the task ends.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {

@@ -35,6 +35,11 @@ QString FileReplaceSpecification::oldDestFileName() const
     return destFileName(QStringLiteral("_old_"));
 }
 
+QString FileReplaceSpecification::stagedDestFileName() const
+{
+    return destFileName(QStringLiteral("_new_"));
+}
+
 void FileSpecifications::clear()
 {
     downloads.clear();
@@ -162,10 +167,13 @@ bool MakeDownloadReplaceListFunc::run()
 
                 const QString installed = m_appRootPath + QLatin1Char('/') + replace.pureDestFilePath();
                 if (isInstalled(installed, replace.hasUnzip() ? replace.unzipMd5 : download.md5)) {
-                    // A run interrupted after installing the file may have left its set-aside copy.
+                    // A run interrupted after installing the file may have left its set-aside
+                    // copy, one interrupted before it a staged new copy.
                     if (!Configuration::isSpecialFileName(QFileInfo(installed).fileName())
                         && QFileInfo::exists(m_appRootPath + QLatin1Char('/') + replace.oldDestFileName()))
                         m_output.deletes.append(replace.oldDestFileName());
+                    if (QFileInfo::exists(m_appRootPath + QLatin1Char('/') + replace.stagedDestFileName()))
+                        m_output.deletes.append(replace.stagedDestFileName());
                     continue;
                 }
                 m_output.replaces.append(replace);

@@ -34,6 +34,8 @@ struct FileReplaceSpecification
     QString destFileName(const QString &prefix) const;
     // Where the installed file is set aside while it is replaced ("_old_" + name).
     QString oldDestFileName() const;
+    // Where the new copy is written and verified before it is renamed into place ("_new_" + name).
+    QString stagedDestFileName() const;
 };
 
 // The lists handed from the list compilation to the download, install and delete stages.
