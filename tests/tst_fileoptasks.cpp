@@ -13,6 +13,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 #include <zlib.h>
 
 namespace {
@@ -95,6 +97,8 @@ private slots:
     void slowOperationsCreateAndJournal_data();
     void slowOperationsCreateAndJournal();
     void slowOperationWithoutJournal();
+    void copyKeepsContentAndPermissions_data();
+    void copyKeepsContentAndPermissions();
     void unzipInNonAsciiDirectory();
     void unzipMissingSourceLeavesExistingDestination();
 
@@ -328,6 +332,7 @@ void tst_FileOpTasks::slowOperationsCreateAndJournal_data()
     QTest::addColumn<int>("size");
 
     QTest::newRow("copy") << false << false << 300000;
+    QTest::newRow("copy an empty file") << false << false << 0;
     QTest::newRow("unzip a gzip file") << true << true << 300000;
     QTest::newRow("unzip an empty gzip file") << true << true << 0;
     QTest::newRow("unzip a plain file: a copy") << true << false << 300000;
@@ -368,6 +373,39 @@ void tst_FileOpTasks::slowOperationWithoutJournal()
     runToEnd(&task);
     QCOMPARE(task.state(), TaskSpecification::TaskFinished);
     QCOMPARE(readFile(path("dst")), QByteArray("abc"));
+}
+
+void tst_FileOpTasks::copyKeepsContentAndPermissions_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("mode");
+
+    QTest::newRow("program") << QStringLiteral("tool") << 3 * 1024 * 1024 + 17 << 0755;
+    QTest::newRow("private file") << QStringLiteral("notes.txt") << 5000 << 0600;
+    QTest::newRow("read-only file, non-ASCII name") << QStringLiteral("Größe ✓.dat") << 70000 << 0444;
+}
+
+// A copy holds the source's bytes and exactly its permissions, whatever the umask.
+void tst_FileOpTasks::copyKeepsContentAndPermissions()
+{
+    QFETCH(QString, name);
+    QFETCH(int, size);
+    QFETCH(int, mode);
+
+    const QByteArray data = sampleData(size);
+    const QString source = path(name);
+    const QString copy = path(QStringLiteral("copy of ") + name);
+    QVERIFY(writeFile(source, data));
+    QVERIFY(::chmod(QFile::encodeName(source).constData(), mode_t(mode)) == 0);
+
+    FileCopyTaskSpecification task(nullptr, source, copy, nullptr, 1.0);
+    runToEnd(&task);
+    QCOMPARE(task.state(), TaskSpecification::TaskFinished);
+    QVERIFY(readFile(copy) == data);
+    struct stat status;
+    QVERIFY(::stat(QFile::encodeName(copy).constData(), &status) == 0);
+    QCOMPARE(int(status.st_mode & 07777), mode);
 }
 
 // Paths reach zlib in the file-name encoding, so a user's directory such as
